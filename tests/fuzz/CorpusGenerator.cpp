@@ -18,7 +18,11 @@ int main(int argc, char** argv)
     int written = 0;
     int failed = 0;
     for (const F format : formats) {
+        const bool mp3 = format == F::Mp3 || format == F::Mp3WithoutXing;
         for (const int rate : rates) {
+            // MPEG audio stops at 48 kHz (and libsndfile leaks its encoder when asked for more).
+            if (mp3 && rate > 48000)
+                continue;
             for (const int channels : {1, 2}) {
                 AudioFixtures::Tone tone;
                 tone.sampleRate = rate;
@@ -30,10 +34,10 @@ int main(int argc, char** argv)
                 if (AudioFixtures::writeTone(path, format, tone))
                     ++written;
                 else
-                    ++failed; // MP3 has no 96 kHz: the encoder refuses, which is fine
+                    ++failed;
             }
         }
     }
-    std::printf("%d seed files written, %d combinations refused by an encoder\n", written, failed);
-    return written > 0 ? 0 : 1;
+    std::printf("%d seed files written, %d refused by an encoder\n", written, failed);
+    return failed == 0 ? 0 : 1;
 }
