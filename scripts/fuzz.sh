@@ -28,7 +28,9 @@ cmake --build "$build" --parallel "$jobs" --target EngineFuzzer FuzzCorpusGenera
 mkdir -p "$build/seeds" "$build/corpus" "$build/findings"
 "$build/tests/fuzz/FuzzCorpusGenerator" "$build/seeds"
 
-export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
+# Slow unwinding on malloc: the Ogg libraries have no frame pointers, and the suppressions in
+# scripts/lsan.supp need to see the library call our code made.
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:malloc_context_size=12
 export LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # -timeout=1: an input that takes longer than a second is a finding. Inputs up to 64 KiB: the
