@@ -105,10 +105,10 @@ QImage buttonIcon(Glyph glyph)
         break;
     case Glyph::Previous:
         painter.drawRect(QRectF(4, 5, 2, 6));
-        painter.drawPath(leftTriangle(6, 12, 4.5, 11.5));
+        painter.drawPath(leftTriangle(6, 11.5, 5, 11));
         break;
     case Glyph::Next:
-        painter.drawPath(rightTriangle(4, 10, 4.5, 11.5));
+        painter.drawPath(rightTriangle(4.5, 10, 5, 11));
         painter.drawRect(QRectF(10, 5, 2, 6));
         break;
     }
