@@ -222,9 +222,16 @@ private slots:
         QString title;
         QString text;
         bool wasModal = false;
+        int attempts = 0;
         QTimer poll;
         poll.setInterval(10);
         connect(&poll, &QTimer::timeout, [&] {
+            // Never leave a stray modal box running: after five seconds close whatever it is.
+            if (++attempts > 500 && QApplication::activeModalWidget()) {
+                poll.stop();
+                QApplication::activeModalWidget()->close();
+                return;
+            }
             for (QWidget* top : QApplication::topLevelWidgets()) {
                 auto* box = qobject_cast<QMessageBox*>(top);
                 if (box && box->isVisible()) {
