@@ -6,7 +6,7 @@
 #include <QSet>
 #include <QTest>
 
-// The folder that holds the committed images, the icon theme files and the desktop entry.
+// The folder that holds the committed images and the icon files.
 #ifndef BRISNAK_RESOURCES_DIR
 #error "BRISNAK_RESOURCES_DIR must name the resources folder"
 #endif
@@ -170,17 +170,6 @@ private slots:
         QImageReader reader(sourceFile("brisnak.ico"));
         QCOMPARE(reader.imageCount(), 4);
         QVERIFY(!reader.read().isNull());
-    }
-
-    void shouldDescribeTheDesktopEntry()
-    {
-        QFile desktop(sourceFile("brisnak.desktop"));
-        QVERIFY(desktop.open(QIODevice::ReadOnly | QIODevice::Text));
-        const QStringList lines = QString::fromUtf8(desktop.readAll()).split('\n');
-        QCOMPARE(lines.first(), QString("[Desktop Entry]"));
-        for (const char* line :
-             {"Type=Application", "Name=Brisnak", "Exec=brisnak", "Icon=brisnak", "Terminal=false"})
-            QVERIFY2(lines.contains(QString::fromLatin1(line)), line);
     }
 };
 
