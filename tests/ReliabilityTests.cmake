@@ -1,0 +1,13 @@
+# Listening to what is really played: a private PulseAudio server with a null sink, a recorder of
+# its monitor, and the measurements made on a recording.
+add_library(brisnak_audio_check STATIC
+    support/PulseServer.cpp support/PulseServer.h
+    support/SinkRecorder.cpp support/SinkRecorder.h
+    support/SoundCapture.cpp support/SoundCapture.h
+    support/SteppedTone.cpp support/SteppedTone.h)
+target_include_directories(brisnak_audio_check PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
+target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_test_support)
+
+brisnak_add_test(AudioOutputTest AudioOutputTest.cpp LIBS brisnak_audio brisnak_audio_check)
+brisnak_add_test(AudioFaultTest AudioFaultTest.cpp LIBS brisnak_ui brisnak_audio_check)
+brisnak_add_test(SoakTest SoakTest.cpp LIBS brisnak_ui brisnak_test_support)
