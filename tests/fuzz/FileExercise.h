@@ -1,6 +1,7 @@
-// Runs arbitrary bytes through the engine as if they were an audio file: open, decode, seek and
-// decode again. Shared by the fuzzing target and by the test that replays every input the fuzzer
-// ever found and every kind of bad input we know of.
+// Runs arbitrary bytes through the engine as if they were an audio file: the decoder alone (open,
+// decode, seek, decode again), then the whole engine in offline mode (open, play, render the mix,
+// pause, seek inside and past the end, stop). Shared by the fuzzing target and by the test that
+// replays every input the fuzzer ever found and every kind of bad input we know of.
 //
 // Threads: the calling thread only.
 #pragma once
