@@ -20,12 +20,12 @@ namespace
 
 // Enough to go through every short input, and a bounded amount of any long one.
 constexpr int64_t blockFrames = 1024;
-constexpr int maxBlocks = 64;
+constexpr int maxBlocks = 32;
 // The engine renders in blocks of this many frames, up to this many blocks before the seeks:
 // enough to play any sound up to `shortSoundMs` to its end.
-constexpr size_t renderFrames = 1024;
-constexpr int maxRenderBlocks = 64;
-constexpr uint32_t shortSoundMs = 500;
+constexpr size_t renderFrames = 512;
+constexpr int maxRenderBlocks = 48;
+constexpr uint32_t shortSoundMs = 200;
 
 void require(bool condition, const char* what)
 {
