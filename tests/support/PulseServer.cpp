@@ -4,6 +4,8 @@
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QThread>
+#include <csignal>
+#include <sys/prctl.h>
 
 namespace
 {
@@ -35,6 +37,8 @@ QString runPactl(const QString& address, const QStringList& arguments, bool* ok)
 PulseServer::PulseServer() : dir(QStringLiteral("/tmp/brisnak-pulse-XXXXXX"))
 {
     process.setProcessChannelMode(QProcess::MergedChannels);
+    // Should the test die, its server goes with it.
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     process.setStandardOutputFile(dir.filePath("log"), QIODevice::Append);
 }
 

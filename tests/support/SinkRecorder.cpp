@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QThread>
+#include <csignal>
+#include <sys/prctl.h>
 
 SinkRecorder::SinkRecorder(const QString& address) : address(address) {}
 
@@ -24,6 +26,8 @@ bool SinkRecorder::start(const QString& source)
         env.insert("PULSE_SERVER", address);
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Should the test die, the recorder goes with it instead of holding ctest's pipe open.
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     const QString path = dir.filePath("capture.wav");
     // A short fragment keeps the capture close to what the sink plays right now.
     process.start("parec",
