@@ -1,0 +1,99 @@
+#include "SndfileDecoder.h"
+
+#include <algorithm>
+#include <unistd.h>
+#include <vector>
+
+std::unique_ptr<SndfileDecoder> SndfileDecoder::open(int fd)
+{
+    std::unique_ptr<SndfileDecoder> decoder(new SndfileDecoder);
+    decoder->fd = fd;
+    if (!decoder->reopen())
+        return nullptr;
+
+    SF_INFO info{};
+    sf_command(decoder->file, SFC_GET_CURRENT_SF_INFO, &info, sizeof info);
+    const int type = info.format & SF_FORMAT_TYPEMASK;
+    if (type == SF_FORMAT_MPEG || info.channels <= 0 || info.samplerate <= 0 || info.frames < 0)
+        return nullptr;
+    decoder->rate = info.samplerate;
+    decoder->channelCount = info.channels;
+    decoder->length = info.frames;
+
+    // A file cut short may announce more frames than it holds (FLAC's stream info, a WAV header
+    // written before the data). When the last announced frame cannot be read, count what decodes.
+    if (decoder->length > 0) {
+        std::vector<float> last(static_cast<size_t>(info.channels));
+        const bool lastFrameReads = sf_seek(decoder->file, decoder->length - 1, SEEK_SET) >= 0 &&
+                                    sf_readf_float(decoder->file, last.data(), 1) == 1;
+        if (!lastFrameReads)
+            decoder->length = decoder->countDecodedFrames();
+        if (!decoder->reopen())
+            return nullptr;
+    }
+    return decoder;
+}
+
+SndfileDecoder::~SndfileDecoder()
+{
+    if (file)
+        sf_close(file);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool SndfileDecoder::reopen()
+{
+    if (file)
+        sf_close(file);
+    file = nullptr;
+    position = 0;
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+        return false;
+    SF_INFO info{};
+    file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    return file != nullptr;
+}
+
+int64_t SndfileDecoder::countDecodedFrames()
+{
+    if (!reopen())
+        return 0;
+    std::vector<float> buffer(4096 * static_cast<size_t>(channelCount));
+    int64_t frames = 0;
+    for (;;) {
+        const sf_count_t got = sf_readf_float(file, buffer.data(), 4096);
+        if (got <= 0)
+            break;
+        frames += got;
+    }
+    return frames;
+}
+
+int64_t SndfileDecoder::read(float* out, int64_t frames)
+{
+    frames = std::min(frames, length - position);
+    if (frames <= 0 || !file)
+        return 0;
+    const sf_count_t got = sf_readf_float(file, out, frames);
+    if (got <= 0)
+        return 0;
+    position += got;
+    return got;
+}
+
+bool SndfileDecoder::seek(int64_t frame)
+{
+    frame = std::clamp<int64_t>(frame, 0, length);
+    if (!file)
+        return false;
+    if (frame == length) {
+        // Seeking onto the very end is refused by some codecs; nothing is read from there anyway.
+        position = length;
+        return true;
+    }
+    if (sf_seek(file, frame, SEEK_SET) < 0)
+        return false;
+    position = frame;
+    return true;
+}
