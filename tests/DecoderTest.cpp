@@ -485,6 +485,32 @@ private slots:
         }
     }
 
+    void shouldCountTheFramesWhenAXingHeaderAnnouncesTooMany()
+    {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath("lying.mp3").toStdString();
+        QVERIFY(AudioFixtures::writeTone(path, Format::Mp3, {}));
+        QByteArray bytes = readBytes(path);
+        qsizetype tag = bytes.indexOf("Xing");
+        if (tag < 0)
+            tag = bytes.indexOf("Info");
+        QVERIFY(tag > 0 && tag < 2048);
+        QVERIFY(bytes[tag + 7] & 1); // the header carries a frame count
+        // Ten million frames, over seven hours, in a file of a few kilobytes.
+        const uint32_t frames = 10'000'000;
+        for (int i = 0; i < 4; ++i)
+            bytes[tag + 8 + i] = char((frames >> (24 - 8 * i)) & 0xFF);
+        writeBytes(path, bytes);
+
+        auto decoder = Decoder::open(path.c_str());
+        QVERIFY(decoder);
+        QVERIFY2(decoder->lengthFrames() >= 44100 && decoder->lengthFrames() <= 44100 + mp3Slack,
+                 qPrintable(QString::number(decoder->lengthFrames())));
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), decoder->lengthFrames());
+        QVERIFY(levelAtEnd(samples, decoder->channels(), 2048) > 0.2);
+    }
+
     void shouldRefuseAnUnreadableFile()
     {
         if (::geteuid() == 0)
