@@ -213,7 +213,8 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
     mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0.0);
     // Damaged regions are skipped however long they are, instead of ending the track there.
     mpg123_param(mh, MPG123_RESYNC_LIMIT, -1, 0.0);
-    // Keep an entry for every frame, so that any seek finds its frame without reading ahead.
+    // Keep an entry for every frame read so far (a scan reads them all): a seek then starts right
+    // at its frame, and only a seek past the furthest frame read has to read headers up to it.
     mpg123_param(mh, MPG123_INDEX_SIZE, -1000, 0.0);
     // After a seek, decode enough frames ahead of the target to refill the bit reservoir and the
     // filter bank, so the samples match a decode from the start. Low-rate MPEG-2 frames are only
