@@ -27,23 +27,22 @@ std::unique_ptr<SndfileDecoder> SndfileDecoder::open(int fd)
     decoder->length = info.frames;
 
     // A file cut short may announce more frames than it holds (FLAC's stream info, a WAV header
-    // written before the data). When the last announced frame cannot be read, find the last one
-    // that can by bisection, which costs a few dozen seeks where decoding everything would take
-    // seconds for a long file; counting what decodes stays the answer when the two disagree.
-    // libFLAC is slow (half a second for ten minutes) to refuse a seek to the very end of a file
-    // cut short, but quick for points well before it: a point a second or so before the end is
-    // tried first.
-    const int64_t nearEnd = std::max<int64_t>(decoder->length - 65536, 0);
-    int64_t unreadable = 0; // a frame count whose last frame does not read; 0 while all do
-    if (decoder->length > 0 && !decoder->frameReads(nearEnd))
-        unreadable = nearEnd + 1;
-    else if (decoder->length > 0 && !decoder->frameReads(decoder->length - 1))
-        unreadable = decoder->length;
-    if (unreadable > 0) {
+    // written before the data). The last stretch of the file is decoded to check; libFLAC takes
+    // seconds to seek onto the very last frame of a long file, but not to a point before it.
+    // When even that point cannot be read, the real end is found by bisection, a few dozen seeks
+    // where decoding everything would take seconds; counting what decodes stays the answer when
+    // the two disagree.
+    const int64_t stretch = 65536;
+    const int64_t nearEnd = std::max<int64_t>(decoder->length - stretch, 0);
+    const int64_t tail = decoder->length > 0 ? decoder->framesFrom(nearEnd) : 0;
+    if (tail > 0) {
+        decoder->length = std::min(decoder->length, nearEnd + tail);
+    } else if (decoder->length > 0) {
+        int64_t readable = 0;             // frames 0 .. readable-1 read
+        int64_t unreadable = nearEnd + 1; // frame unreadable-1 does not
         // Each probe near the real end costs libFLAC several milliseconds: the last stretch is
         // read through instead.
-        int64_t readable = 0; // frames 0 .. readable-1 read
-        while (unreadable - readable > 65536) {
+        while (unreadable - readable > stretch) {
             const int64_t middle = readable + (unreadable - readable) / 2;
             if (decoder->frameReads(middle - 1))
                 readable = middle;
