@@ -16,7 +16,9 @@
 namespace
 {
 
-enum class Content { Unknown, Sndfile, OggVorbis, OggOther, Mpeg };
+// Unknown is left to libsndfile, which knows more containers by their headers; MpegLike (a frame
+// sync or an ID3v2 tag first, but no run of frames) never goes there, as it would take it for MP3.
+enum class Content { Unknown, Sndfile, OggVorbis, OggOther, Mpeg, MpegLike };
 
 struct Sniffed {
     Content content = Content::Unknown;
@@ -98,6 +100,9 @@ Sniffed sniff(int fd, long long fileSize)
     result.mpegOffset = audio + static_cast<long long>(result.mpeg.firstFrame);
     if (result.content == Content::Unknown && result.mpeg.sync == Mpg123Decoder::Sync::Strong)
         result.content = Content::Mpeg;
+    const bool syncFirst = probe.size() >= 2 && probe[0] == 0xFF && (probe[1] & 0xE0) == 0xE0;
+    if (result.content == Content::Unknown && (syncFirst || audio > 0))
+        result.content = Content::MpegLike;
     return result;
 }
 
@@ -143,8 +148,9 @@ std::unique_ptr<Decoder> Decoder::open(const char* path)
     const long long fileSize = status.st_size;
 
     const Sniffed found = sniff(fd, fileSize);
+    const bool mpegSuffix = hasMpegSuffix(path);
     const bool mpegLikely = found.mpeg.sync == Mpg123Decoder::Sync::Strong ||
-                            (found.mpeg.sync == Mpg123Decoder::Sync::Weak && hasMpegSuffix(path));
+                            (found.mpeg.sync == Mpg123Decoder::Sync::Weak && mpegSuffix);
 
     std::unique_ptr<Decoder> decoder;
     switch (found.content) {
@@ -154,15 +160,21 @@ std::unique_ptr<Decoder> Decoder::open(const char* path)
     case Content::Mpeg:
         decoder = Mpg123Decoder::open(duplicate(fd), fileSize, found.mpegOffset);
         break;
+    case Content::MpegLike:
+        if (mpegLikely || mpegSuffix)
+            decoder = Mpg123Decoder::open(duplicate(fd), fileSize, found.mpegOffset);
+        break;
     case Content::Sndfile:
     case Content::OggOther:
     case Content::Unknown:
-        // libsndfile knows many more containers by their headers; it refuses MPEG audio.
         decoder = SndfileDecoder::open(duplicate(fd));
         if (!decoder && mpegLikely)
             decoder = Mpg123Decoder::open(duplicate(fd), fileSize, found.mpegOffset);
         break;
     }
     ::close(fd);
+    // A file that decodes to nothing has nothing to play.
+    if (decoder && decoder->lengthFrames() <= 0)
+        return nullptr;
     return decoder;
 }

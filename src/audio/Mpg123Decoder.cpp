@@ -59,7 +59,8 @@ bool parseHeader(const unsigned char* p, FrameHeader& header)
 
 bool sameStream(const FrameHeader& a, const FrameHeader& b)
 {
-    return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate;
+    return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate &&
+           a.channels == b.channels;
 }
 
 uint32_t bigEndian32(const unsigned char* p)
@@ -117,16 +118,17 @@ Mpg123Decoder::Probe Mpg123Decoder::findFrames(const unsigned char* data, size_t
             continue;
         int run = 1;
         size_t next = offset + first.bytes;
-        while (run < 3 && next + 4 <= size) {
+        while (run < 4 && next + 4 <= size) {
             FrameHeader following;
             if (!parseHeader(data + next, following) || !sameStream(first, following))
                 break;
             ++run;
             next += following.bytes;
         }
-        if (run >= 3)
+        // Layer I headers start with 0xFFFF, common in any binary: they never count as sure.
+        if (run >= 4 && first.layer != 1)
             return {Sync::Strong, offset};
-        if (run == 2 && best.sync == Sync::None)
+        if (run >= 2 && best.sync == Sync::None)
             best = {Sync::Weak, offset};
     }
     return best;
@@ -149,6 +151,11 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
     mpg123_param(mh, MPG123_RESYNC_LIMIT, -1, 0.0);
     // Keep an entry for every frame, so that any seek finds its frame without reading ahead.
     mpg123_param(mh, MPG123_INDEX_SIZE, -1000, 0.0);
+    // After a seek, decode enough frames ahead of the target to refill the bit reservoir and the
+    // filter bank, so the samples match a decode from the start. Low-rate MPEG-2 frames are only
+    // a few dozen bytes, so the reservoir alone can reach back a dozen frames; 32 costs well under
+    // a millisecond per seek.
+    mpg123_param(mh, MPG123_PREFRAMES, 32, 0.0);
     mpg123_format_none(mh);
     const long* rates = nullptr;
     size_t rateCount = 0;
@@ -224,10 +231,11 @@ int64_t Mpg123Decoder::read(float* out, int64_t frames)
         if (stalls > 16)
             break;
     }
-    // Never hand out a partial frame.
-    const int64_t read = static_cast<int64_t>(done / frameBytes);
-    position += read;
-    return read;
+    // Frames lost to damage that libmpg123 skipped leave the stream short of the length its
+    // Xing/Info header announced: silence makes up the rest, so the length stays true.
+    std::fill(bytes + done / frameBytes * frameBytes, bytes + wanted, 0);
+    position += frames;
+    return frames;
 }
 
 bool Mpg123Decoder::seek(int64_t frame)

@@ -21,8 +21,9 @@ public:
         Sync sync = Sync::None;
         size_t firstFrame = 0; // offset within the probed bytes
     };
-    // Looks for frame headers in `data`: Strong when three follow each other with the same
-    // version, layer and rate, Weak for two.
+    // Looks for frame headers in `data`: Strong when four layer II or III headers follow each
+    // other with the same version, layer, rate and channels, Weak for any shorter run of two or
+    // more (and for layer I, whose headers are too common in other data).
     static Probe findFrames(const unsigned char* data, size_t size);
 
     // Takes ownership of `fd` (a regular file of `fileSize` bytes) in every case. `firstFrame`

@@ -73,13 +73,19 @@ int64_t SndfileDecoder::countDecodedFrames()
 int64_t SndfileDecoder::read(float* out, int64_t frames)
 {
     frames = std::min(frames, length - position);
-    if (frames <= 0 || !file)
+    if (frames <= 0)
         return 0;
-    const sf_count_t got = sf_readf_float(file, out, frames);
-    if (got <= 0)
-        return 0;
-    position += got;
-    return got;
+    sf_count_t done = 0;
+    while (done < frames) {
+        const sf_count_t got = sf_readf_float(file, out + done * channelCount, frames - done);
+        if (got <= 0)
+            break;
+        done += got;
+    }
+    // A read error part-way is made up with silence, so the length stays true.
+    std::fill(out + done * channelCount, out + frames * channelCount, 0.0f);
+    position += frames;
+    return frames;
 }
 
 bool SndfileDecoder::seek(int64_t frame)

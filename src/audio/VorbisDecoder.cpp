@@ -91,6 +91,8 @@ VorbisDecoder::~VorbisDecoder()
 int64_t VorbisDecoder::read(float* out, int64_t frames)
 {
     frames = std::min(frames, length - position);
+    if (frames <= 0)
+        return 0;
     int64_t done = 0;
     int failures = 0;
     while (done < frames) {
@@ -112,8 +114,11 @@ int64_t VorbisDecoder::read(float* out, int64_t frames)
                 out[(done + i) * channelCount + c] = pcm[c][i];
         done += got;
     }
-    position += done;
-    return done;
+    // A stream that ends before its last granule position (a damaged page) is made up with
+    // silence, so the length stays true.
+    std::fill(out + done * channelCount, out + frames * channelCount, 0.0f);
+    position += frames;
+    return frames;
 }
 
 bool VorbisDecoder::seek(int64_t frame)
