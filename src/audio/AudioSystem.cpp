@@ -360,17 +360,15 @@ void AudioSystem::startOutput(bool tryDevice)
         }
         output = nullptr;
         device.reset();
+        if (contextStale && context) {
+            // The sound server this context talked to went away: connect afresh.
+            cubeb_destroy(context);
+            context = nullptr;
+        }
+        contextStale = false;
         if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
             context = nullptr;
         device = CubebOutput::open(context, *mixer, DeviceLatencyMs);
-        if (!device && context) {
-            // A context left over from a sound server that went away cannot open anything.
-            cubeb_destroy(context);
-            context = nullptr;
-            if (cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
-                context = nullptr;
-            device = CubebOutput::open(context, *mixer, DeviceLatencyMs);
-        }
         if (device)
             output = device.get();
     }
@@ -380,6 +378,7 @@ void AudioSystem::startOutput(bool tryDevice)
         running = false;
         output = nullptr;
         device.reset();
+        contextStale = true;
     }
     if (!output) {
         if (!clock)
@@ -405,6 +404,7 @@ void AudioSystem::superviseOutput()
     if (output == device.get() && device->failed()) {
         // The device broke while playing: keep time on the silent clock from here.
         device.reset();
+        contextStale = true;
         running = false;
         if (!clock)
             clock = std::make_unique<ClockOutput>(*mixer);

@@ -113,6 +113,7 @@ private:
     std::thread readAhead;
 
     cubeb* context = nullptr;
+    bool contextStale = false;
     std::unique_ptr<CubebOutput> device;
     std::unique_ptr<ClockOutput> clock;
     AudioOutput* output = nullptr;

@@ -40,6 +40,11 @@ void Voice::acquireControl()
 
 void Voice::releaseControl()
 {
+    // The last frame may have gone out in this very block: say so now, not one block later.
+    if (state.load(std::memory_order_relaxed) == Active && !ended.load(std::memory_order_relaxed) &&
+        producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0)
+        ended.store(true, std::memory_order_release);
+
     owner.store(0, std::memory_order_release);
 }
 
@@ -167,6 +172,11 @@ void Voice::mixInto(float* out, size_t frames, float* scratch, size_t scratchFra
                              std::memory_order_release);
         done += got;
     }
+
+    // The last frame may have gone out in this very block: say so now, not one block later.
+    if (state.load(std::memory_order_relaxed) == Active && !ended.load(std::memory_order_relaxed) &&
+        producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0)
+        ended.store(true, std::memory_order_release);
 
     owner.store(0, std::memory_order_release);
 }
