@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -292,6 +293,67 @@ private slots:
         QVERIFY(isKind(decoder.get(), kindOf(format)));
         QVERIFY(decoder->lengthFrames() >= 44100);
         QCOMPARE(framesIn(decodeAll(*decoder), *decoder), decoder->lengthFrames());
+    }
+
+    void shouldReadOtherContainersAndSeeBehindTags_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<int>("expectedKind");
+        QTest::newRow("aiff") << "aiff" << int(Kind::Sndfile);
+        QTest::newRow("au") << "au" << int(Kind::Sndfile);
+        QTest::newRow("wave64") << "w64" << int(Kind::Sndfile);
+        QTest::newRow("mp3 behind a 300 kB ID3v2 tag") << "id3.mp3" << int(Kind::Mpg123);
+        QTest::newRow("mp3 without xing behind an ID3v2 tag, named .dat")
+            << "id3-noxing.dat" << int(Kind::Mpg123);
+        QTest::newRow("flac behind an ID3v2 tag") << "id3.flac" << int(Kind::Sndfile);
+    }
+
+    void shouldReadOtherContainersAndSeeBehindTags()
+    {
+        QFETCH(QString, input);
+        QFETCH(int, expectedKind);
+        QTemporaryDir dir;
+        const std::string path = dir.filePath("song." + input).toStdString();
+        int64_t expectedLength = 44100;
+        if (input.startsWith("id3")) {
+            const Format format = input == "id3.flac"         ? Format::Flac
+                                  : input == "id3-noxing.dat" ? Format::Mp3WithoutXing
+                                                              : Format::Mp3;
+            QVERIFY(AudioFixtures::writeTone(path, format, {}));
+            auto untagged = Decoder::open(path.c_str());
+            QVERIFY(untagged);
+            expectedLength = untagged->lengthFrames();
+            // An ID3v2.4 tag: header, then its size as four 7-bit bytes, then padding.
+            const int tagSize = 300000;
+            QByteArray tag("ID3\x04\x00\x00", 6);
+            for (int shift : {21, 14, 7, 0})
+                tag.append(char((tagSize >> shift) & 0x7F));
+            tag.append(QByteArray(tagSize, '\0'));
+            writeBytes(path, tag + readBytes(path));
+        } else {
+            const int container = input == "aiff" ? SF_FORMAT_AIFF
+                                  : input == "au" ? SF_FORMAT_AU
+                                                  : SF_FORMAT_W64;
+            SF_INFO info{};
+            info.samplerate = 44100;
+            info.channels = 2;
+            info.format = container | SF_FORMAT_PCM_16;
+            SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+            QVERIFY(file);
+            std::vector<float> samples(44100 * 2);
+            for (size_t i = 0; i < samples.size(); ++i)
+                samples[i] = 0.5f * float(std::sin(2 * M_PI * 440.0 * double(i / 2) / 44100));
+            QCOMPARE(sf_writef_float(file, samples.data(), 44100), sf_count_t{44100});
+            QCOMPARE(sf_close(file), 0);
+        }
+
+        auto decoder = Decoder::open(path.c_str());
+        QVERIFY(decoder);
+        QVERIFY(isKind(decoder.get(), Kind(expectedKind)));
+        QCOMPARE(decoder->lengthFrames(), expectedLength);
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), expectedLength);
+        QVERIFY(levelAtEnd(samples, decoder->channels(), 2048) > 0.2);
     }
 
     void shouldHandleBadInputWithoutHangingOrLying_data()

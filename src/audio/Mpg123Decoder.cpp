@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <mpg123.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -109,6 +111,67 @@ long long availableBytes(int fd, long long fileSize, long long frame)
 
 } // namespace
 
+// libmpg123 reads a frame's header and body with separate small reads; through the descriptor
+// that is two system calls per frame, which dominates the scan of a long file and the reading
+// ahead of a far seek. This reader serves them from a block read at once.
+struct Mpg123Decoder::Reader {
+    static constexpr size_t blockBytes = 256 * 1024;
+
+    int fd = -1;
+    long long fileSize = 0;
+    long long position = 0;
+    long long blockStart = 0;
+    size_t blockFill = 0;
+    std::vector<unsigned char> block = std::vector<unsigned char>(blockBytes);
+
+    static ssize_t read(void* handle, void* out, size_t bytes)
+    {
+        auto* reader = static_cast<Reader*>(handle);
+        unsigned char* target = static_cast<unsigned char*>(out);
+        size_t done = 0;
+        while (done < bytes) {
+            const long long offset = reader->position - reader->blockStart;
+            if (offset >= 0 && offset < static_cast<long long>(reader->blockFill)) {
+                const size_t count =
+                    std::min(bytes - done, reader->blockFill - static_cast<size_t>(offset));
+                std::memcpy(target + done, reader->block.data() + offset, count);
+                done += count;
+                reader->position += static_cast<long long>(count);
+                continue;
+            }
+            const ssize_t got =
+                ::pread(reader->fd, reader->block.data(), blockBytes, reader->position);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                reader->blockFill = 0;
+                if (got < 0 && done == 0)
+                    return -1;
+                break;
+            }
+            reader->blockStart = reader->position;
+            reader->blockFill = static_cast<size_t>(got);
+        }
+        return static_cast<ssize_t>(done);
+    }
+
+    static off_t seek(void* handle, off_t offset, int whence)
+    {
+        auto* reader = static_cast<Reader*>(handle);
+        long long target = offset;
+        if (whence == SEEK_CUR)
+            target += reader->position;
+        else if (whence == SEEK_END)
+            target += reader->fileSize;
+        else if (whence != SEEK_SET)
+            return -1;
+        if (target < 0)
+            return -1;
+        reader->position = target;
+        return static_cast<off_t>(target);
+    }
+};
+
 Mpg123Decoder::Probe Mpg123Decoder::findFrames(const unsigned char* data, size_t size)
 {
     Probe best;
@@ -138,8 +201,9 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
 {
     std::unique_ptr<Mpg123Decoder> decoder(new Mpg123Decoder);
     decoder->fd = fd;
-    if (::lseek(fd, 0, SEEK_SET) != 0)
-        return nullptr;
+    decoder->reader = std::make_unique<Reader>();
+    decoder->reader->fd = fd;
+    decoder->reader->fileSize = fileSize;
 
     int error = MPG123_OK;
     mpg123_handle* mh = mpg123_new(nullptr, &error);
@@ -163,7 +227,8 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
     for (size_t i = 0; i < rateCount; ++i)
         mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
 
-    if (mpg123_open_fd(mh, fd) != MPG123_OK)
+    if (mpg123_replace_reader_handle(mh, &Reader::read, &Reader::seek, nullptr) != MPG123_OK ||
+        mpg123_open_handle(mh, decoder->reader.get()) != MPG123_OK)
         return nullptr;
     long fileRate = 0;
     int fileChannels = 0;

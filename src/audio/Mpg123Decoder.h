@@ -46,8 +46,10 @@ public:
 
 private:
     Mpg123Decoder() = default;
+    struct Reader;
 
     int fd = -1;
+    std::unique_ptr<Reader> reader;
     mpg123_handle_struct* handle = nullptr;
     int rate = 0;
     int channelCount = 0;

@@ -13,8 +13,14 @@ std::unique_ptr<SndfileDecoder> SndfileDecoder::open(int fd)
 
     SF_INFO info{};
     sf_command(decoder->file, SFC_GET_CURRENT_SF_INFO, &info, sizeof info);
+    // MPEG audio, bare or inside another container, is the MP3 decoder's: libsndfile's length
+    // for it is an estimate.
     const int type = info.format & SF_FORMAT_TYPEMASK;
-    if (type == SF_FORMAT_MPEG || info.channels <= 0 || info.samplerate <= 0 || info.frames < 0)
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    if (type == SF_FORMAT_MPEG || subtype == SF_FORMAT_MPEG_LAYER_I ||
+        subtype == SF_FORMAT_MPEG_LAYER_II || subtype == SF_FORMAT_MPEG_LAYER_III)
+        return nullptr;
+    if (info.channels <= 0 || info.samplerate <= 0 || info.frames < 0)
         return nullptr;
     decoder->rate = info.samplerate;
     decoder->channelCount = info.channels;
