@@ -19,7 +19,7 @@ constexpr int DeviceLatencyMs = 60;
 // Ring per channel, in seconds of output.
 constexpr int RingSeconds = 1;
 // Decoded on the caller's thread by playSound so the channel is audible at once.
-constexpr int PrefillMs = 200;
+constexpr int PrefillMs = 100;
 // Frames the read-ahead thread pushes into one ring before letting the others have the mutex.
 constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
