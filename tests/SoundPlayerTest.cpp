@@ -101,9 +101,16 @@ private slots:
         QCOMPARE(player.paused, 0);
         player.TogglePause();
         QCOMPARE(player.paused, 1);
-        // The pause fade takes a few milliseconds; after it the position must not move.
-        QTest::qWait(100);
-        const uint32_t held = player.GetPosition();
+        // The pause fades out over a few milliseconds; once it has, the position must not move.
+        uint32_t held = player.GetPosition();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const uint32_t before = held;
+                QTest::qWait(100);
+                held = player.GetPosition();
+                return held == before;
+            }(),
+            3000);
         QTest::qWait(300);
         QCOMPARE(player.GetPosition(), held);
         player.TogglePause();
