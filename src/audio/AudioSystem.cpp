@@ -352,7 +352,8 @@ void AudioSystem::startOutput(bool tryDevice)
 {
     if (offline || !mixer->needsOutput())
         return;
-    if (tryDevice && (!output || output != device.get())) {
+    const bool onDevice = output && output == device.get();
+    if (!onDevice && (tryDevice || !output)) {
         // Not on the device (never opened, lost, or no device last time): try it again.
         if (running) {
             output->stop();
