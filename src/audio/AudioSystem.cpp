@@ -335,15 +335,22 @@ int AudioSystem::findSlot(int channelIndex)
             stopSlot(channelIndex);
         return reclaim(channelIndex);
     }
-    for (int i = 0; i < count; ++i) {
-        if (!slots[static_cast<size_t>(i)].live &&
-            mixer->voice(i).state.load(std::memory_order_acquire) == Voice::Idle)
-            return i;
+    // A free voice whose ring already exists first, so that playing track after track reuses
+    // the same few rings instead of allocating one per voice.
+    for (const bool withRing : {true, false}) {
+        for (int i = 0; i < count; ++i) {
+            Voice& voice = mixer->voice(i);
+            if (!slots[static_cast<size_t>(i)].live && voice.hasRing() == withRing &&
+                voice.state.load(std::memory_order_acquire) == Voice::Idle)
+                return i;
+        }
     }
-    // Every free channel is still fading out: cut one short.
-    for (int i = 0; i < count; ++i) {
-        if (!slots[static_cast<size_t>(i)].live)
-            return reclaim(i);
+    // Every free voice is still fading out: cut one short.
+    for (const bool withRing : {true, false}) {
+        for (int i = 0; i < count; ++i) {
+            if (!slots[static_cast<size_t>(i)].live && mixer->voice(i).hasRing() == withRing)
+                return reclaim(i);
+        }
     }
     return -1;
 }

@@ -105,6 +105,7 @@ private:
     std::unique_ptr<Mixer> mixer;
     std::vector<Slot> slots;
     std::vector<std::unique_ptr<Sound>> sounds;
+    // Handles live as long as the system, so a stale one stays safe to call (a few bytes a play).
     std::vector<std::unique_ptr<Channel>> channels;
 
     mutable std::mutex mutex;

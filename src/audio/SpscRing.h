@@ -41,7 +41,8 @@ public:
         size_t capacity = 1;
         while (capacity < minimumCapacity)
             capacity <<= 1;
-        items = std::make_unique<T[]>(capacity);
+        // Left uninitialised: a slot is always written before it is read.
+        items = std::make_unique_for_overwrite<T[]>(capacity);
         mask = capacity - 1;
         writeIndex.store(0, std::memory_order_relaxed);
         readIndex.store(0, std::memory_order_relaxed);

@@ -5,8 +5,8 @@
 // the test's own thread in offline mode) and never allocates, locks, blocks or logs. Everything
 // else runs on a control thread (the GUI thread, or the read-ahead thread under the engine's
 // mutex). Control code that touches the consumer side of the ring or the fade state first takes
-// the voice with acquire()/releaseControl(); mixInto() only tries to take it and skips the voice
-// for one block when control holds it, so the realtime side never waits.
+// the voice with acquireControl()/releaseControl(); mixInto() only tries to take it and skips the
+// voice for one block when control holds it, so the realtime side never waits.
 #pragma once
 
 #include "SpscRing.h"
@@ -39,6 +39,9 @@ public:
     // Output thread: adds up to `frames` stereo frames of this voice into `out`.
     // `scratch` has room for 2 * scratchFrames floats.
     void mixInto(float* out, size_t frames, float* scratch, size_t scratchFrames);
+
+    // True once prepare() has allocated the ring.
+    bool hasRing() const { return ringReady; }
 
     // True while the output must keep running for this voice: it plays, or a fade is still due.
     bool needsOutput() const;
