@@ -1,5 +1,5 @@
 // Engine benchmark, all figures from one run, as medians and ratios:
-//  1. how long SoundPlayer::Play takes to return on 1-, 10- and 60-minute MP3 (lame V2 with a
+//  1. how long SoundPlayer::Play takes to return on 1-, 10- and 60-minute MP3 (LAME VBR with a
 //     Xing header) and Ogg Vorbis files, against decoding the same file whole;
 //  2. an offline render of a 10-minute 44.1 kHz MP3 through the engine at 48 kHz (decode,
 //     resample, mix) against decoding it alone with libmpg123;
@@ -7,7 +7,8 @@
 //  4. resident memory while a 60-minute file plays, against the idle process (measured in a
 //     fresh copy of this program, so the fixture writer's heap does not count).
 //
-// Run: build/bench/EngineBench [--quick] [--dir FOLDER]
+// Run: build/bench/EngineBench [--quick] [--dir FOLDER]   (about 5 minutes, most of it writing
+//      the 60-minute files; with --dir the next run reuses them)
 //   --quick       leaves out the 60-minute files
 //   --dir FOLDER  keeps the generated files in FOLDER and reuses them on the next run
 #include "AudioFixtures.h"
@@ -118,7 +119,14 @@ int measureMemory(const char* path)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         peak = std::max(peak, residentKb());
     }
-    std::printf("%ld %ld %u\n", idle, peak, player.GetPosition());
+    const uint32_t position = player.GetPosition();
+    // Track changes must not leave memory behind: forty more plays of the same file.
+    for (int i = 0; i < 40; ++i) {
+        player.Play(path);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::printf("%ld %ld %u %ld\n", idle, peak, position, residentKb());
     return 0;
 }
 
@@ -217,7 +225,7 @@ int main(int argc, char** argv)
         const char* stem;
         AudioFixtures::Format format;
     };
-    const std::vector<Kind> kinds{{"MP3 (V2, Xing)", "mp3", AudioFixtures::Format::Mp3},
+    const std::vector<Kind> kinds{{"MP3 (VBR, Xing)", "mp3", AudioFixtures::Format::Mp3},
                                   {"Ogg Vorbis", "ogg", AudioFixtures::Format::OggVorbis}};
     auto pathOf = [&](const Kind& kind, int minutes) {
         return (dir / (std::string(kind.stem) + "-" + std::to_string(minutes) + "min" +
@@ -340,16 +348,19 @@ int main(int argc, char** argv)
         long idle = 0;
         long peak = 0;
         unsigned position = 0;
-        if (!child || std::fscanf(child, "%ld %ld %u", &idle, &peak, &position) != 3) {
+        long afterChanges = 0;
+        if (!child ||
+            std::fscanf(child, "%ld %ld %u %ld", &idle, &peak, &position, &afterChanges) != 4) {
             std::printf("  %s: measurement failed\n", kind.label);
             if (child)
                 pclose(child);
             continue;
         }
         pclose(child);
-        std::printf("  %d min %s: idle %.1f MB, playing %.1f MB, +%.1f MB (position %u ms)\n",
+        std::printf("  %d min %s: idle %.1f MB, playing %.1f MB, +%.1f MB (position %u ms); "
+                    "after 40 more Plays %.1f MB\n",
                     durations.back(), kind.label, idle / 1024.0, peak / 1024.0,
-                    (peak - idle) / 1024.0, position);
+                    (peak - idle) / 1024.0, position, afterChanges / 1024.0);
     }
     return 0;
 }
