@@ -98,7 +98,10 @@ Sniffed sniff(int fd, long long fileSize)
     const std::vector<unsigned char> probe = readAt(fd, audio, probeBytes);
     result.mpeg = Mpg123Decoder::findFrames(probe.data(), probe.size());
     result.mpegOffset = audio + static_cast<long long>(result.mpeg.firstFrame);
-    if (result.content == Content::Unknown && result.mpeg.sync == Mpg123Decoder::Sync::Strong)
+    // Frames right at the start (or behind a tag) make an MP3. Frames found only further in may
+    // be data inside another container, which libsndfile gets to recognise first.
+    if (result.content == Content::Unknown && result.mpeg.sync == Mpg123Decoder::Sync::Strong &&
+        (result.mpeg.firstFrame == 0 || audio > 0))
         result.content = Content::Mpeg;
     const bool syncFirst = probe.size() >= 2 && probe[0] == 0xFF && (probe[1] & 0xE0) == 0xE0;
     if (result.content == Content::Unknown && (syncFirst || audio > 0))

@@ -213,7 +213,8 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
     mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0.0);
     // Damaged regions are skipped however long they are, instead of ending the track there.
     mpg123_param(mh, MPG123_RESYNC_LIMIT, -1, 0.0);
-    // Keep an entry for every frame, so that any seek finds its frame without reading ahead.
+    // Keep an entry for every frame read so far (a scan reads them all): a seek then starts right
+    // at its frame, and only a seek past the furthest frame read has to read headers up to it.
     mpg123_param(mh, MPG123_INDEX_SIZE, -1000, 0.0);
     // After a seek, decode enough frames ahead of the target to refill the bit reservoir and the
     // filter bank, so the samples match a decode from the start. Low-rate MPEG-2 frames are only
@@ -246,8 +247,19 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
     // A Xing/Info header gives the exact length at once, unless the file lost some of the bytes
     // it announces. Without one, every frame header is read to count the samples.
     const XingHeader xing = readXingHeader(fd, firstFrame);
-    const bool truncated = xing.bytes > 0 && availableBytes(fd, fileSize, firstFrame) < xing.bytes;
-    if (!xing.present || truncated) {
+    const long long available = availableBytes(fd, fileSize, firstFrame);
+    const bool truncated = xing.bytes > 0 && available < xing.bytes;
+    // A damaged header could announce hours of audio in a small file, or minutes in a large
+    // one. MPEG audio spends between 1 000 bytes (8 kbit/s) and 56 000 bytes (448 kbit/s) on a
+    // second: a length outside what that allows is counted instead.
+    bool plausible = true;
+    if (xing.present) {
+        const double seconds =
+            static_cast<double>(mpg123_length(mh)) / static_cast<double>(fileRate);
+        plausible = seconds > 0 && seconds <= static_cast<double>(available) / 1000.0 + 1.0 &&
+                    seconds >= static_cast<double>(available) / 56000.0 - 1.0;
+    }
+    if (!xing.present || truncated || !plausible) {
         if (mpg123_scan(mh) != MPG123_OK)
             return nullptr;
         decoder->scanned = true;

@@ -27,16 +27,38 @@ std::unique_ptr<SndfileDecoder> SndfileDecoder::open(int fd)
     decoder->length = info.frames;
 
     // A file cut short may announce more frames than it holds (FLAC's stream info, a WAV header
-    // written before the data). When the last announced frame cannot be read, count what decodes.
-    if (decoder->length > 0) {
-        std::vector<float> last(static_cast<size_t>(info.channels));
-        const bool lastFrameReads = sf_seek(decoder->file, decoder->length - 1, SEEK_SET) >= 0 &&
-                                    sf_readf_float(decoder->file, last.data(), 1) == 1;
-        if (!lastFrameReads)
+    // written before the data). When the last announced frame cannot be read, find the last one
+    // that can by bisection, which costs a few dozen seeks where decoding everything would take
+    // seconds for a long file; counting what decodes stays the answer when the two disagree.
+    // libFLAC is slow (half a second for ten minutes) to refuse a seek to the very end of a file
+    // cut short, but quick for points well before it: a point a second or so before the end is
+    // tried first.
+    const int64_t nearEnd = std::max<int64_t>(decoder->length - 65536, 0);
+    int64_t unreadable = 0; // a frame count whose last frame does not read; 0 while all do
+    if (decoder->length > 0 && !decoder->frameReads(nearEnd))
+        unreadable = nearEnd + 1;
+    else if (decoder->length > 0 && !decoder->frameReads(decoder->length - 1))
+        unreadable = decoder->length;
+    if (unreadable > 0) {
+        // Each probe near the real end costs libFLAC several milliseconds: the last stretch is
+        // read through instead.
+        int64_t readable = 0; // frames 0 .. readable-1 read
+        while (unreadable - readable > 65536) {
+            const int64_t middle = readable + (unreadable - readable) / 2;
+            if (decoder->frameReads(middle - 1))
+                readable = middle;
+            else
+                unreadable = middle;
+        }
+        const int64_t from = std::max<int64_t>(readable - 1, 0);
+        const int64_t end = from + decoder->framesFrom(from);
+        if (end >= readable && end < unreadable)
+            decoder->length = end;
+        else
             decoder->length = decoder->countDecodedFrames();
-        if (!decoder->reopen())
-            return nullptr;
     }
+    if (!decoder->reopen())
+        return nullptr;
     return decoder;
 }
 
@@ -59,6 +81,26 @@ bool SndfileDecoder::reopen()
     SF_INFO info{};
     file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
     return file != nullptr;
+}
+
+bool SndfileDecoder::frameReads(int64_t frame)
+{
+    // A failed seek can leave a codec unable to seek again: every probe starts afresh.
+    if (!reopen())
+        return false;
+    std::vector<float> one(static_cast<size_t>(channelCount));
+    return sf_seek(file, frame, SEEK_SET) >= 0 && sf_readf_float(file, one.data(), 1) == 1;
+}
+
+int64_t SndfileDecoder::framesFrom(int64_t frame)
+{
+    if (!reopen() || sf_seek(file, frame, SEEK_SET) < 0)
+        return 0;
+    std::vector<float> buffer(4096 * static_cast<size_t>(channelCount));
+    int64_t frames = 0;
+    for (sf_count_t got; (got = sf_readf_float(file, buffer.data(), 4096)) > 0;)
+        frames += got;
+    return frames;
 }
 
 int64_t SndfileDecoder::countDecodedFrames()

@@ -28,6 +28,10 @@ public:
 private:
     SndfileDecoder() = default;
     bool reopen();
+    // Whether `frame` can be sought to and read.
+    bool frameReads(int64_t frame);
+    // Frames that decode from `frame` to the end.
+    int64_t framesFrom(int64_t frame);
     int64_t countDecodedFrames();
 
     int fd = -1;
