@@ -1,8 +1,9 @@
 // Engine benchmark, all figures from one run, as medians and ratios:
 //  1. how long SoundPlayer::Play takes to return on 1-, 10- and 60-minute MP3 (LAME VBR with a
 //     Xing header) and Ogg Vorbis files, against decoding the same file whole;
-//  2. an offline render of a 10-minute 44.1 kHz MP3 through the engine at 48 kHz (decode,
-//     resample, mix) against decoding it alone with libmpg123;
+//  2. an offline render of a 10-minute 44.1 kHz MP3 (the tone, and filtered noise that encodes
+//     like music) through the engine at 48 kHz (decode, resample, mix) and at 44.1 kHz, against
+//     decoding it alone with libmpg123;
 //  3. seeks to random points of the 60-minute MP3 through the engine (seek, then refill the ring);
 //  4. resident memory while a 60-minute file plays, against the idle process (measured in a
 //     fresh copy of this program, so the fixture writer's heap does not count).
@@ -29,6 +30,7 @@
 #include <functional>
 #include <mpg123.h>
 #include <random>
+#include <sndfile.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +143,45 @@ bool ensureFile(const std::string& path, AudioFixtures::Format format, int minut
     bool ok = false;
     const double ms = millisecondsOf([&] { ok = AudioFixtures::writeTone(path, format, tone); });
     std::printf(" %s, %.0f s\n", ok ? "done" : "FAILED", ms / 1000);
+    return ok;
+}
+
+// Filtered noise encodes like real music (lame VBR, around 200 kbit/s) and decodes several times
+// slower than a tone, so it shows what the engine adds to a realistic decode.
+bool ensureNoiseMp3(const std::string& path, int minutes)
+{
+    if (std::filesystem::exists(path) && decodeWhole(path) == int64_t(minutes) * 60 * 44100)
+        return true;
+    std::printf("  writing %s ...", path.c_str());
+    std::fflush(stdout);
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 2;
+    info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file)
+        return false;
+    int mode = SF_BITRATE_MODE_VARIABLE;
+    double level = 0.2;
+    sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+    sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+    std::mt19937 random(1);
+    std::normal_distribution<float> noise(0.0f, 0.15f);
+    std::vector<float> block(8192 * 2);
+    float left = 0;
+    float right = 0;
+    bool ok = true;
+    for (long long done = 0; ok && done < minutes * 60LL * 44100; done += 8192) {
+        for (size_t i = 0; i < block.size(); i += 2) {
+            left = 0.7f * left + 0.3f * noise(random);
+            right = 0.7f * right + 0.3f * noise(random);
+            block[i] = left;
+            block[i + 1] = right;
+        }
+        ok = sf_writef_float(file, block.data(), 8192) == 8192;
+    }
+    ok = sf_close(file) == 0 && ok;
+    std::printf(" %s\n", ok ? "done" : "FAILED");
     return ok;
 }
 
@@ -270,22 +311,24 @@ int main(int argc, char** argv)
         }
     }
 
-    // 2. Offline render against decoding alone.
-    {
-        const std::string path = pathOf(kinds[0], 10);
+    // 2. Offline render against decoding alone, on the tone and on music-like noise.
+    const std::string noiseMp3 = (dir / "noise-10min.mp3").string();
+    if (!ensureNoiseMp3(noiseMp3, 10))
+        return 1;
+    for (const auto& [label, path] :
+         {std::pair<const char*, std::string>{"tone", pathOf(kinds[0], 10)},
+          std::pair<const char*, std::string>{"noise, about 200 kbit/s", noiseMp3}}) {
         std::vector<double> decodes;
         std::vector<double> renders48;
         std::vector<double> renders44;
+        std::vector<double> resamples;
         int64_t decoded = 0;
         int64_t rendered = 0;
         for (int i = 0; i < 3; ++i) {
             decodes.push_back(millisecondsOf([&] { decoded = decodeWithMpg123(path); }));
             renders48.push_back(millisecondsOf([&] { rendered = renderWhole(path, 48000); }));
             renders44.push_back(millisecondsOf([&] { renderWhole(path, 44100); }));
-        }
-        // The resampler's share: the same number of frames through libsoxr alone.
-        std::vector<double> resamples;
-        for (int i = 0; i < 3; ++i) {
+            // The resampler's share: the same number of frames through libsoxr alone.
             resamples.push_back(millisecondsOf([&] {
                 Resampler resampler(44100, 48000);
                 std::vector<float> in(4096 * 2, 0.25f);
@@ -297,7 +340,7 @@ int main(int argc, char** argv)
                 }
             }));
         }
-        std::printf("\nOffline render of the 10-minute MP3 (median of 3):\n");
+        std::printf("\nOffline render of the 10-minute MP3 (%s), medians of 3:\n", label);
         std::printf("  libmpg123 decode alone: %.0f ms (%lld frames)\n", median(decodes),
                     static_cast<long long>(decoded));
         std::printf("  engine at 48 kHz (decode + resample + mix): %.0f ms (%lld frames), "
@@ -306,9 +349,10 @@ int main(int argc, char** argv)
                     median(renders48) / median(decodes));
         std::printf("  engine at 44.1 kHz (decode + mix): %.0f ms, %.2fx the decode\n",
                     median(renders44), median(renders44) / median(decodes));
-        std::printf(
-            "  libsoxr alone, 44.1 to 48 kHz, same frame count: %.0f ms, %.2fx the decode\n",
-            median(resamples), median(resamples) / median(decodes));
+        std::printf("  libsoxr alone, 44.1 to 48 kHz, same frame count: %.0f ms, %.2fx the "
+                    "decode\n",
+                    median(resamples), median(resamples) / median(decodes));
+        std::fflush(stdout);
     }
 
     // 3. Seeks into the longest MP3 through the engine.

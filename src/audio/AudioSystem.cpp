@@ -18,8 +18,6 @@ namespace
 constexpr int DeviceLatencyMs = 60;
 // Ring per channel, in seconds of output.
 constexpr int RingSeconds = 1;
-// Decoded on the caller's thread by playSound so the channel is audible at once.
-constexpr int PrefillMs = 100;
 // Frames the read-ahead thread pushes into one ring before letting the others have the mutex.
 constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
@@ -141,7 +139,6 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     if (sound->decoderUsed)
         slot.feeder->requestSeek(0);
     sound->decoderUsed = true;
-    slot.feeder->fill(voice, static_cast<size_t>(rate) * PrefillMs / 1000);
     voice.state.store(Voice::Active, std::memory_order_release);
     voice.releaseControl();
 
@@ -152,9 +149,12 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     channels.push_back(std::unique_ptr<Channel>(new Channel(*this, index, slot.generation)));
     *channel = channels.back().get();
 
+    // Nothing is decoded here: the read-ahead thread fills the ring as soon as this returns,
+    // within a millisecond or two, long before a device asks for its first buffer. Until then
+    // the mixer plays silence for the channel and fades its first frames in.
+    wake.notify_one();
     if (!paused)
         startOutput(true);
-    wake.notify_one();
     return AudioResult::Ok;
 }
 

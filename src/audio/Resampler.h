@@ -1,7 +1,8 @@
 // Resampler: stereo float sample-rate conversion with libsoxr.
 //
-// Threads: used by one control thread at a time (the read-ahead thread, or the GUI thread while
-// it holds the engine's mutex for a prefill). Never on the output thread.
+// Threads: used by one control thread at a time, holding the engine's mutex: created by playSound
+// on the GUI thread, then run by the read-ahead thread (or the test's thread in offline mode).
+// Never on the output thread.
 #pragma once
 
 #include <cstddef>

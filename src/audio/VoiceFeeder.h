@@ -3,7 +3,7 @@
 // voice's ring, never past the sound's announced length.
 //
 // Threads: every method runs on a control thread holding the engine's mutex: the read-ahead
-// thread, the GUI thread (prefill on play, seek requests) or the test's thread in offline mode.
+// thread, the GUI thread (set-up on play, seek requests) or the test's thread in offline mode.
 // It is the ring's only producer.
 #pragma once
 
