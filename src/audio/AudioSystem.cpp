@@ -361,12 +361,8 @@ void AudioSystem::startOutput(bool tryDevice)
         return;
     const bool onDevice = output && output == device.get();
     if (!onDevice && (tryDevice || !output)) {
-        // Not on the device (never opened, lost, or no device last time): try it again.
-        if (running) {
-            output->stop();
-            running = false;
-        }
-        output = nullptr;
+        // Not on the device (never opened, lost, or no device last time): try it again, and
+        // leave the clock running until the device has really opened.
         device.reset();
         if (contextStale && context) {
             // The sound server this context talked to went away: connect afresh.
@@ -377,8 +373,12 @@ void AudioSystem::startOutput(bool tryDevice)
         if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
             context = nullptr;
         device = CubebOutput::open(context, *mixer, DeviceLatencyMs);
-        if (device)
+        if (device) {
+            if (running)
+                output->stop();
+            running = false;
             output = device.get();
+        }
     }
     if (output && output == device.get() && device->failed()) {
         if (running)
