@@ -11,3 +11,10 @@ target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_test_support)
 brisnak_add_test(AudioOutputTest AudioOutputTest.cpp LIBS brisnak_audio brisnak_audio_check)
 brisnak_add_test(AudioFaultTest AudioFaultTest.cpp LIBS brisnak_ui brisnak_audio_check)
 brisnak_add_test(SoakTest SoakTest.cpp LIBS brisnak_ui brisnak_test_support)
+
+# Bad input: the routine shared with the fuzzer, the fuzzer itself (BRISNAK_FUZZ=ON, clang) and the
+# test that replays known bad inputs and every finding kept in fuzz/regressions.
+add_subdirectory(fuzz)
+brisnak_add_test(BadInputTest BadInputTest.cpp LIBS brisnak_file_exercise brisnak_test_support)
+target_compile_definitions(BadInputTest PRIVATE
+    BRISNAK_FUZZ_REGRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/fuzz/regressions")
