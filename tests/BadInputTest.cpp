@@ -132,6 +132,37 @@ private slots:
         player.Stop();
     }
 
+    void shouldPlayOnlySampleRatesThatExist_data()
+    {
+        QTest::addColumn<quint32>("rate");
+        QTest::addColumn<bool>("playable");
+        QTest::newRow("11 Hz") << 11u << false;
+        QTest::newRow("999 Hz") << 999u << false;
+        QTest::newRow("1 kHz") << 1000u << true;
+        QTest::newRow("8 kHz") << 8000u << true;
+        QTest::newRow("768 kHz") << 768000u << true;
+        QTest::newRow("768.01 kHz") << 768010u << false;
+        QTest::newRow("4 GHz") << 0xfffffff0u << false;
+    }
+
+    void shouldPlayOnlySampleRatesThatExist()
+    {
+        QFETCH(quint32, rate);
+        QFETCH(bool, playable);
+        // A tenth of a second of mono 16-bit samples where that is reasonable, a few kB otherwise.
+        const quint32 frames = playable ? rate / 10 : 4096;
+        const QString path =
+            write(QString("rate-%1.wav").arg(rate), wav(1, rate, 16, frames * 2, frames * 2));
+        QVERIFY(!path.isEmpty());
+        SoundPlayer player;
+        player.Play(QFile::encodeName(path).constData());
+        QCOMPARE(player.GetLength(), playable ? 100u : 0u);
+        if (playable)
+            QTRY_COMPARE(player.GetPosition(), 100u);
+        else
+            QCOMPARE(player.GetPosition(), 0u);
+    }
+
     void shouldSurviveDamagedAudio_data()
     {
         QTest::addColumn<QByteArray>("bytes");
