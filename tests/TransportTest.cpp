@@ -290,6 +290,32 @@ private slots:
         QVERIFY(advances(probe.player()));
     }
 
+    void shouldSaySoWhenARowCannotBePlayedAndMoveOn()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowProbe probe(window);
+        // A file that went away after it was added, then a playable one.
+        const QString gone = tones.path() + QStringLiteral("/gone.wav");
+        probe.list()->addItem(gone);
+        probe.list()->addItem(paths[0]);
+
+        probe.click("playButton");
+        QCOMPARE(probe.status(), QStringLiteral("Cannot play: ") + gone);
+        QCOMPARE(probe.selectedRows(), QList<int>{0});
+        QCOMPARE(probe.seekBar()->maximum(), 0);
+        QCOMPARE(probe.player().GetLength(), 0u);
+        QVERIFY(probe.timer()->isActive());
+
+        // Nothing sounds, so the next tick finds the end at once and moves on.
+        QTRY_COMPARE_WITH_TIMEOUT(probe.status(), nowPlaying(0), 3000);
+        QCOMPARE(probe.list()->currentRow(), 0);
+        QCOMPARE(probe.selectedRows(), QList<int>{1});
+        QCOMPARE(probe.seekBar()->maximum(), length(0));
+        QVERIFY(advances(probe.player()));
+    }
+
     void shouldKeepThePausedFlagAcrossStopAndNewRows_data() { commands_data(); }
     void shouldKeepThePausedFlagAcrossStopAndNewRows()
     {
