@@ -355,7 +355,7 @@ private slots:
     void shouldFollowTheCommandRulesForRandomSequences()
     {
         QRandomGenerator random(20261207);
-        const int sequences = 250;
+        const int sequences = 1500;
         int totalSteps = 0;
         for (int sequence = 0; sequence < sequences; ++sequence) {
             const int steps = int(random.bounded(10, 40));
