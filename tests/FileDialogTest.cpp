@@ -12,8 +12,10 @@
 #include <QListWidget>
 #include <QSet>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cstdio>
 
 class FileDialogTest : public QObject
 {
@@ -147,6 +149,39 @@ private slots:
         QCOMPARE(probe.selectedRows(), QList<int>{1});
         QCOMPARE(probe.status(), QString());
         QVERIFY(!probe.timer()->isActive());
+    }
+
+    void shouldNotOfferANameThatIsNotUtf8()
+    {
+        // Such a name cannot become a row text and back into the same bytes; the dialog must not
+        // hand out a mangled path for it.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray raw = QFile::encodeName(dir.path()) + "/bad\xff.wav";
+        QFile bad;
+        if (!bad.open(::fopen(raw.constData(), "wb"), QIODevice::WriteOnly, QFile::AutoCloseHandle))
+            QSKIP("this file system refuses names that are not UTF-8");
+        bad.close();
+        QVERIFY(!tones.wav(QStringLiteral("good.wav"), 1.0).isEmpty());
+        QVERIFY(QFile::copy(QDir(tones.path()).filePath(QStringLiteral("good.wav")),
+                            QDir(dir.path()).filePath(QStringLiteral("good.wav"))));
+        QVERIFY(QDir::setCurrent(dir.path()));
+
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowProbe probe(window);
+        QSet<QString> listed;
+        const bool opened = probe.withFileDialog([&](QFileDialog& dialog) {
+            (void)QTest::qWaitFor(
+                [&] { return listedNames(dialog).contains(QStringLiteral("good.wav")); }, 5000);
+            listed = listedNames(dialog);
+            dialog.reject();
+        });
+        QVERIFY(QDir::setCurrent(tones.path()));
+        QVERIFY(opened);
+        QCOMPARE(listed, QSet<QString>{QStringLiteral("good.wav")});
+        QCOMPARE(probe.list()->count(), 0);
     }
 
     void shouldPlayAPathWithNonAsciiCharacters()
