@@ -22,6 +22,8 @@ constexpr int RingSeconds = 1;
 constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
 constexpr auto TopUpPeriod = std::chrono::milliseconds(50);
+// After failing to open the device, Play tries it again only once this much time has passed.
+constexpr auto DeviceRetryPeriod = std::chrono::seconds(2);
 } // namespace
 
 AudioSystem::AudioSystem() = default;
@@ -360,7 +362,8 @@ void AudioSystem::startOutput(bool tryDevice)
     if (offline || !mixer->needsOutput())
         return;
     const bool onDevice = output && output == device.get();
-    if (!onDevice && (tryDevice || !output)) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!onDevice && (tryDevice || !output) && now >= nextDeviceAttempt) {
         // Not on the device (never opened, lost, or no device last time): try it again, and
         // leave the clock running until the device has really opened.
         device.reset();
@@ -373,6 +376,10 @@ void AudioSystem::startOutput(bool tryDevice)
         if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
             context = nullptr;
         device = CubebOutput::open(context, *mixer, DeviceLatencyMs);
+        // A failed attempt costs a little on every Play; without a device, look again only
+        // now and then.
+        if (!device)
+            nextDeviceAttempt = now + DeviceRetryPeriod;
         if (device) {
             if (running)
                 output->stop();
