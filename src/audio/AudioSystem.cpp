@@ -152,8 +152,9 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     *channel = channels.back().get();
 
     // Nothing is decoded here: the read-ahead thread fills the ring as soon as this returns,
-    // within a millisecond or two, long before a device asks for its first buffer. Until then
-    // the mixer plays silence for the channel and fades its first frames in.
+    // within a millisecond or two, usually before the device asks for its first buffer. If the
+    // device is quicker, the channel stays silent (its position still) until the data is there,
+    // and its first frames fade in.
     wake.notify_one();
     if (!paused)
         startOutput(true);
