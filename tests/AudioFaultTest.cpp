@@ -6,6 +6,7 @@
 // server that runs on the machine for anything else is never touched.
 #include "AudioFixtures.h"
 #include "MainWindow.h"
+#include "PulseAddressScope.h"
 #include "PulseServer.h"
 #include "SinkRecorder.h"
 #include "SoundPlayer.h"
@@ -33,28 +34,6 @@ QLabel* statusLabelOf(MainWindow& window)
     return nullptr;
 }
 
-// Sets PULSE_SERVER for the players created while it lives, then puts the old value back.
-class ServerAddress
-{
-public:
-    explicit ServerAddress(const QString& address)
-        : had(qEnvironmentVariableIsSet("PULSE_SERVER")), old(qgetenv("PULSE_SERVER"))
-    {
-        qputenv("PULSE_SERVER", address.toLocal8Bit());
-    }
-    ~ServerAddress()
-    {
-        if (had)
-            qputenv("PULSE_SERVER", old);
-        else
-            qunsetenv("PULSE_SERVER");
-    }
-
-private:
-    bool had;
-    QByteArray old;
-};
-
 } // namespace
 
 class AudioFaultTest : public QObject
@@ -79,7 +58,7 @@ private slots:
     void shouldAdvanceThroughThePlaylistWithoutSoundServer()
     {
         // An address where no server will ever answer.
-        const ServerAddress nowhere("unix:" + dir.filePath("no-server-here"));
+        const PulseAddressScope nowhere("unix:" + dir.filePath("no-server-here"));
         QStringList paths;
         for (int i = 0; i < 3; ++i) {
             const std::string path =
@@ -118,7 +97,7 @@ private slots:
             QSKIP("pulseaudio, pactl and parec are not installed");
         PulseServer server;
         QVERIFY(server.start());
-        const ServerAddress address(server.address());
+        const PulseAddressScope address(server.address());
         const std::string first = writeTone("before-crash", AudioFixtures::Format::Wav, 2.5);
         const std::string second = writeTone("after-restart", AudioFixtures::Format::Wav, 1.0, 660);
         QVERIFY(!first.empty() && !second.empty());

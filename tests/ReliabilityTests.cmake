@@ -1,6 +1,7 @@
 # Listening to what is really played: a private PulseAudio server with a null sink, a recorder of
 # its monitor, and the measurements made on a recording.
 add_library(brisnak_audio_check STATIC
+    support/PulseAddressScope.cpp support/PulseAddressScope.h
     support/PulseServer.cpp support/PulseServer.h
     support/SinkRecorder.cpp support/SinkRecorder.h
     support/SoundCapture.cpp support/SoundCapture.h
@@ -10,7 +11,7 @@ target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_test_support)
 
 brisnak_add_test(AudioOutputTest AudioOutputTest.cpp LIBS brisnak_audio brisnak_audio_check)
 brisnak_add_test(AudioFaultTest AudioFaultTest.cpp LIBS brisnak_ui brisnak_audio_check)
-brisnak_add_test(SoakTest SoakTest.cpp LIBS brisnak_ui brisnak_test_support)
+brisnak_add_test(SoakTest SoakTest.cpp LIBS brisnak_ui brisnak_audio_check)
 
 # Bad input: the routine shared with the fuzzer, the fuzzer itself (BRISNAK_FUZZ=ON, clang) and the
 # test that replays known bad inputs and every finding kept in fuzz/regressions.
