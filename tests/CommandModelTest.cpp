@@ -165,10 +165,7 @@ class CommandModelTest : public QObject
     {
         QStringList out;
         auto check = [&](const char* what, const auto& actual, const auto& expected) {
-            if (!(actual == expected))
-                out << QStringLiteral("%1: window %2, model %3")
-                           .arg(QLatin1String(what), QVariant::fromValue(actual).toString(),
-                                QVariant::fromValue(expected).toString());
+            MainWindowProbe::noteDifference(out, what, actual, expected);
         };
         QListWidget* list = probe.list();
         check("rows", list->count(), model.count());

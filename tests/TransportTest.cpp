@@ -19,6 +19,8 @@ class TransportTest : public QObject
     const QList<double> seconds{3.0, 4.0, 5.0};
     ToneFiles tones;
     QStringList paths;
+    // Whether this run gives its commands through the Playback menu rather than the buttons.
+    bool viaMenu = false;
 
     QString nowPlaying(int row) const { return MainWindowProbe::nowPlaying(paths[row]); }
     int length(int row) const { return ToneFiles::lengthMs(seconds[row]); }
@@ -44,6 +46,12 @@ private slots:
         QCOMPARE(paths.size(), seconds.size());
     }
 
+    void init()
+    {
+        QFETCH_GLOBAL(bool, viaMenu);
+        this->viaMenu = viaMenu;
+    }
+
     void shouldStartTheRowBelowTheDoubleClickedOneUnlessItIsTheLast()
     {
         MainWindowProbe probe;
@@ -67,42 +75,38 @@ private slots:
 
     void shouldMoveWithNextAndRefuseAtTheLastRow()
     {
-        QFETCH_GLOBAL(bool, viaMenu);
         MainWindowProbe probe;
         QVERIFY(probe.show(paths));
-        auto run = [&](const char* command) { probe.command(command, viaMenu); };
 
         // Play on a fresh list starts row 0 and leaves the list without a current row.
-        run("Play");
+        probe.command("Play", viaMenu);
         QVERIFY2(sounding(probe, -1, 0), probe.mismatch());
 
         // The current row trails the one that sounds.
-        run("Next");
+        probe.command("Next", viaMenu);
         QVERIFY2(sounding(probe, 0, 1), probe.mismatch());
-        run("Next");
+        probe.command("Next", viaMenu);
         QVERIFY2(sounding(probe, 1, 2), probe.mismatch());
         QVERIFY(probe.advances());
 
         // The last row is selected: Next refuses and the last row keeps sounding.
         const uint32_t before = probe.player().GetPosition();
-        run("Next");
+        probe.command("Next", viaMenu);
         QVERIFY2(sounding(probe, 1, 2), probe.mismatch());
         QVERIFY(probe.player().GetPosition() >= before);
     }
 
     void shouldMoveWithPreviousAndRefuseAtTheFirstRow()
     {
-        QFETCH_GLOBAL(bool, viaMenu);
         MainWindowProbe probe;
         QVERIFY(probe.show(paths));
-        auto run = [&](const char* command) { probe.command(command, viaMenu); };
-        run("Play");
-        run("Next");
+        probe.command("Play", viaMenu);
+        probe.command("Next", viaMenu);
 
         // Row 0 current, row 1 sounding: Previous leaves no current row and starts row 0.
-        run("Previous");
+        probe.command("Previous", viaMenu);
         QVERIFY2(sounding(probe, -1, 0), probe.mismatch());
-        run("Previous");
+        probe.command("Previous", viaMenu);
         QVERIFY2(sounding(probe, -1, 0), probe.mismatch());
 
         // With the last row current, Previous makes the row above current and restarts the
@@ -110,10 +114,10 @@ private slots:
         probe.doubleClickRow(2);
         QVERIFY(probe.passes(300));
         const uint32_t played = probe.player().GetPosition();
-        run("Next");
+        probe.command("Next", viaMenu);
         QCOMPARE(probe.list()->currentRow(), 2);
         QVERIFY(probe.player().GetPosition() >= played);
-        run("Previous");
+        probe.command("Previous", viaMenu);
         QVERIFY2(sounding(probe, 1, 2), probe.mismatch());
         QVERIFY(probe.player().GetPosition() < played);
         QCOMPARE(probe.paused(), 0);
@@ -121,13 +125,11 @@ private slots:
 
     void shouldDoNothingWithoutRowsOrSelection()
     {
-        QFETCH_GLOBAL(bool, viaMenu);
         MainWindowProbe probe;
         QVERIFY(probe.show());
-        auto run = [&](const char* command) { probe.command(command, viaMenu); };
 
         for (const char* command : {"Play", "Pause", "Next", "Previous"})
-            run(command);
+            probe.command(command, viaMenu);
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.status(), QString());
         QVERIFY(!probe.timer()->isActive());
@@ -136,7 +138,7 @@ private slots:
         // Rows but none selected: Pause, Next and Previous check the selection.
         probe.addRows(paths);
         for (const char* command : {"Pause", "Next", "Previous"})
-            run(command);
+            probe.command(command, viaMenu);
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.status(), QString());
         QVERIFY(!probe.timer()->isActive());
@@ -147,10 +149,10 @@ private slots:
         // A selected row that never played: Pause swaps in the paused text anyway, and Play
         // restores the empty text it saved without starting anything.
         probe.clickRow(1);
-        run("Pause");
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.status(), QStringLiteral("Music is paused!"));
         QCOMPARE(probe.paused(), 1);
-        run("Play");
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), QString());
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.player().GetLength(), 0u);
@@ -159,30 +161,28 @@ private slots:
 
     void shouldPauseAndResumeWhereItPaused()
     {
-        QFETCH_GLOBAL(bool, viaMenu);
         MainWindowProbe probe;
         QVERIFY(probe.show(paths));
-        auto run = [&](const char* command) { probe.command(command, viaMenu); };
 
-        run("Play");
+        probe.command("Play", viaMenu);
         QVERIFY(probe.advances());
-        run("Pause");
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.status(), QStringLiteral("Music is paused!"));
         QCOMPARE(probe.pausedText(), nowPlaying(0));
         QCOMPARE(probe.paused(), 1);
         QVERIFY(probe.holdsStill());
         const uint32_t heldAt = probe.player().GetPosition();
 
-        run("Pause");
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
         QVERIFY(probe.advances());
         QVERIFY(probe.player().GetPosition() >= heldAt);
 
         // Play while paused resumes without restarting the track.
-        run("Pause");
+        probe.command("Pause", viaMenu);
         const uint32_t heldAgain = probe.player().GetPosition();
-        run("Play");
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.seekBar()->maximum(), length(0));
@@ -192,24 +192,22 @@ private slots:
 
     void shouldStopSilentlyAndLeaveEverythingElse()
     {
-        QFETCH_GLOBAL(bool, viaMenu);
         MainWindowProbe probe;
         QVERIFY(probe.show(paths));
-        auto run = [&](const char* command) { probe.command(command, viaMenu); };
 
-        run("Stop"); // nothing plays yet: harmless
+        probe.command("Stop", viaMenu); // nothing plays yet: harmless
         QCOMPARE(probe.status(), QString());
 
-        run("Play");
+        probe.command("Play", viaMenu);
         QVERIFY(probe.passes(300));
-        run("Stop");
+        probe.command("Stop", viaMenu);
         QVERIFY2(probe.shows(-1, 0, length(0), QString()), probe.mismatch());
         QCOMPARE(probe.player().GetPosition(), 0u);
         QVERIFY(probe.timer()->isActive());
         QCOMPARE(probe.paused(), 0);
 
         // The current row still trails: Play starts the stopped row from its beginning.
-        run("Play");
+        probe.command("Play", viaMenu);
         QVERIFY2(sounding(probe, -1, 0), probe.mismatch());
         QVERIFY(probe.player().GetPosition() < 300);
         QVERIFY(probe.advances());
@@ -217,7 +215,6 @@ private slots:
 
     void shouldSaySoWhenARowCannotBePlayedAndMoveOn()
     {
-        QFETCH_GLOBAL(bool, viaMenu);
         // A file that went away after it was added, then a playable one.
         const QString gone = tones.path() + QStringLiteral("/gone.wav");
         MainWindowProbe probe;
@@ -236,47 +233,45 @@ private slots:
 
     void shouldKeepThePausedFlagAcrossStopAndNewRows()
     {
-        QFETCH_GLOBAL(bool, viaMenu);
         MainWindowProbe probe;
         QVERIFY(probe.show(paths));
-        auto run = [&](const char* command) { probe.command(command, viaMenu); };
 
         // Pause, Stop, Play: Play takes the resume path and shows the saved text over silence;
         // a second Play starts a row.
-        run("Play");
-        run("Pause");
-        run("Stop");
+        probe.command("Play", viaMenu);
+        probe.command("Pause", viaMenu);
+        probe.command("Stop", viaMenu);
         QCOMPARE(probe.paused(), 1);
         QCOMPARE(probe.status(), QString());
-        run("Play");
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.player().GetPosition(), 0u);
-        run("Play");
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QVERIFY(probe.advances());
 
         // Next while paused starts the next row audibly; the flag stays set, and the following
         // Pause brings back the text saved at the earlier pause.
-        run("Pause");
-        run("Next");
+        probe.command("Pause", viaMenu);
+        probe.command("Next", viaMenu);
         QCOMPARE(probe.paused(), 1);
         QCOMPARE(probe.status(), nowPlaying(1));
         QCOMPARE(probe.seekBar()->maximum(), length(1));
         QVERIFY(probe.advances());
-        run("Pause");
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
 
         // A double-click while paused starts the picked row; Play then only resumes the flag
         // and shows the text naming the row that was paused.
-        run("Pause");
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.pausedText(), nowPlaying(0));
         probe.doubleClickRow(1);
         QCOMPARE(probe.status(), nowPlaying(2));
         QCOMPARE(probe.paused(), 1);
         QVERIFY(probe.advances());
-        run("Play");
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.seekBar()->maximum(), length(2));

@@ -12,7 +12,6 @@
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
-#include <QVariant>
 
 MainWindowProbe::MainWindowProbe() : win(std::make_unique<MainWindow>()) {}
 
@@ -86,10 +85,7 @@ bool MainWindowProbe::shows(int currentRow, int selectedRow, int maximum, const 
 {
     QStringList out;
     auto check = [&](const char* what, const auto& actual, const auto& expected) {
-        if (!(actual == expected))
-            out << QStringLiteral("%1: window %2, expected %3")
-                       .arg(QLatin1String(what), QVariant::fromValue(actual).toString(),
-                            QVariant::fromValue(expected).toString());
+        noteDifference(out, what, actual, expected);
     };
     check("current row", list()->currentRow(), currentRow);
     const QList<int> selected = selectedRows();

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <functional>
 #include <memory>
@@ -54,6 +55,16 @@ public:
     // text are the given ones; when not, mismatch() says what differs.
     bool shows(int currentRow, int selectedRow, int maximum, const QString& statusText);
     const char* mismatch() const { return lastMismatch.constData(); }
+    // Adds "what: window ..., expected ..." to `out` when `actual` is not `expected`.
+    template <typename T>
+    static void noteDifference(QStringList& out, const char* what, const T& actual,
+                               const T& expected)
+    {
+        if (!(actual == expected))
+            out << QStringLiteral("%1: window %2, expected %3")
+                       .arg(QLatin1String(what), QVariant::fromValue(actual).toString(),
+                            QVariant::fromValue(expected).toString());
+    }
 
     // Whether the player's position moves on by itself, that is whether something is heard.
     bool advances() const;
