@@ -32,7 +32,6 @@ public:
     // became exposed.
     bool show(const QStringList& rows = {});
 
-    MainWindow& window() const { return *win; }
     SoundPlayer& player() const;
     QTimer* timer() const;
     QLabel* statusLabel() const;
@@ -55,6 +54,7 @@ public:
     // text are the given ones; when not, mismatch() says what differs.
     bool shows(int currentRow, int selectedRow, int maximum, const QString& statusText);
     const char* mismatch() const { return lastMismatch.constData(); }
+
     // Adds "what: window ..., expected ..." to `out` when `actual` is not `expected`.
     template <typename T>
     static void noteDifference(QStringList& out, const char* what, const T& actual,
