@@ -103,7 +103,8 @@ AudioResult AudioSystem::createSound(const char* path, uint32_t, const void*, So
     if (!path)
         return AudioResult::InvalidParam;
     std::unique_ptr<Decoder> decoder = Decoder::open(path);
-    if (!decoder || decoder->sampleRate() < 1 || decoder->channels() < 1 ||
+    if (!decoder || decoder->sampleRate() < MinSampleRate ||
+        decoder->sampleRate() > MaxSampleRate || decoder->channels() < 1 ||
         decoder->lengthFrames() < 0)
         return AudioResult::FileUnplayable;
     std::lock_guard lock(mutex);
