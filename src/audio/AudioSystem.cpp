@@ -18,12 +18,13 @@ namespace
 constexpr int DeviceLatencyMs = 60;
 // Ring per channel, in seconds of output.
 constexpr int RingSeconds = 1;
+// Buffered before a channel starts or resumes after a seek.
+constexpr int PrimeMs = 100;
 // Frames the read-ahead thread pushes into one ring before letting the others have the mutex.
 constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
 constexpr auto TopUpPeriod = std::chrono::milliseconds(50);
 // After failing to open the device, Play tries it again only once this much time has passed.
-constexpr auto DeviceRetryPeriod = std::chrono::seconds(2);
 } // namespace
 
 AudioSystem::AudioSystem() = default;
@@ -137,7 +138,8 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     Slot& slot = slots[static_cast<size_t>(index)];
     Voice& voice = mixer->voice(index);
     voice.acquireControl();
-    voice.prepare(static_cast<size_t>(rate) * RingSeconds, mixer->fadeFrames(), paused);
+    voice.prepare(static_cast<size_t>(rate) * RingSeconds, mixer->fadeFrames(),
+                  static_cast<size_t>(rate) * PrimeMs / 1000, paused);
     slot.feeder = std::make_unique<VoiceFeeder>(*sound->decoder, rate);
     if (sound->decoderUsed)
         slot.feeder->requestSeek(0);
@@ -364,8 +366,7 @@ void AudioSystem::startOutput(bool tryDevice)
     if (offline || !mixer->needsOutput())
         return;
     const bool onDevice = output && output == device.get();
-    const auto now = std::chrono::steady_clock::now();
-    if (!onDevice && (tryDevice || !output) && now >= nextDeviceAttempt) {
+    if (!onDevice && (tryDevice || !output)) {
         // Not on the device (never opened, lost, or no device last time): try it again, and
         // leave the clock running until the device has really opened.
         device.reset();
@@ -378,10 +379,6 @@ void AudioSystem::startOutput(bool tryDevice)
         if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
             context = nullptr;
         device = CubebOutput::open(context, *mixer, DeviceLatencyMs);
-        // A failed attempt costs a little on every Play; without a device, look again only
-        // now and then.
-        if (!device)
-            nextDeviceAttempt = now + DeviceRetryPeriod;
         if (device) {
             if (running)
                 output->stop();
