@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds the player (through setup.sh), starts the real binary on a virtual X display, waits for
+# its window and captures it into docs/screenshot.png (or the path given as the only argument).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+out=$(realpath -m "${1:-$root/docs/screenshot.png}")
+
+# Only this script needs these: the X server, xwininfo to find the window, ImageMagick to grab it.
+extra=(xvfb xauth x11-utils imagemagick)
+missing=()
+for pkg in "${extra[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+    sudo=""
+    [[ $(id -u) -ne 0 ]] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+bash "$root/scripts/setup.sh"
+mkdir -p "$(dirname "$out")"
+
+export BRISNAK_BINARY="$build/src/brisnak" BRISNAK_SHOT="$out"
+# Runs on the virtual display: start the player, wait until its window is mapped and painted,
+# capture it, then end the player.
+capture='
+set -euo pipefail
+unset QT_QPA_PLATFORM
+"$BRISNAK_BINARY" &
+player=$!
+trap "kill $player 2>/dev/null || true" EXIT
+window=""
+for _ in $(seq 100); do
+    window=$(xwininfo -root -tree | awk "/\"brisnak\"\\)/ && / 700x419/ { print \$1; exit }")
+    [[ -n "$window" ]] && break
+    kill -0 $player 2>/dev/null || { echo "the player exited before showing its window" >&2; exit 1; }
+    sleep 0.1
+done
+[[ -n "$window" ]] || { echo "no player window appeared" >&2; exit 1; }
+# A freshly mapped window may not be painted yet: grab until the picture has some detail.
+for _ in $(seq 50); do
+    import -window "$window" "$BRISNAK_SHOT"
+    (( $(identify -format "%k" "$BRISNAK_SHOT") > 64 )) && exit 0
+    sleep 0.1
+done
+echo "the window stayed blank" >&2
+exit 1
+'
+xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" bash -c "$capture"
+echo "Saved $out"

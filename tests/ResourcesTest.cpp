@@ -1,0 +1,177 @@
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QResource>
+#include <QSet>
+#include <QTest>
+
+// The folder that holds the committed images and the icon files.
+#ifndef BRISNAK_RESOURCES_DIR
+#error "BRISNAK_RESOURCES_DIR must name the resources folder"
+#endif
+
+namespace
+{
+
+QString sourceFile(const QString& relative)
+{
+    return QStringLiteral(BRISNAK_RESOURCES_DIR "/") + relative;
+}
+
+} // namespace
+
+class ResourcesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void shouldBeRegisteredBeforeAnyCodeRuns()
+    {
+        // Nothing in this program calls Q_INIT_RESOURCE: the bundle registers itself while the
+        // program is loaded.
+        QVERIFY(QResource(":/Icons/images/play.png").isValid());
+        QCOMPARE(QDir(":/Icons/images").entryList().size(), 10);
+    }
+
+    void shouldLoadEveryImageAtItsSizeAndFormat_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("alpha");
+
+        QTest::newRow("mini logo")
+            << "brisnak_mini.png" << QByteArray("png") << QSize(16, 13) << true;
+        QTest::newRow("play") << "play.png" << QByteArray("png") << QSize(16, 16) << true;
+        QTest::newRow("banner") << "brisnak_banner.jpg" << QByteArray("jpeg") << QSize(389, 323)
+                                << false;
+        QTest::newRow("logo") << "brisnak.png" << QByteArray("png") << QSize(150, 125) << true;
+        QTest::newRow("logo xpm") << "brisnak.xpm" << QByteArray("xpm") << QSize(150, 125) << false;
+        QTest::newRow("previous") << "previous.png" << QByteArray("png") << QSize(16, 16) << true;
+        QTest::newRow("note") << "musical_note.png" << QByteArray("png") << QSize(96, 96) << false;
+        QTest::newRow("stop") << "stop.png" << QByteArray("png") << QSize(16, 16) << true;
+        QTest::newRow("pause") << "pause.png" << QByteArray("png") << QSize(16, 16) << true;
+        QTest::newRow("next") << "next.png" << QByteArray("png") << QSize(16, 16) << true;
+    }
+
+    void shouldLoadEveryImageAtItsSizeAndFormat()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, format);
+        QFETCH(QSize, size);
+        QFETCH(bool, alpha);
+
+        const QString resourcePath = ":/Icons/images/" + path;
+        const QResource resource(resourcePath);
+        QVERIFY(resource.isValid());
+        QCOMPARE(resource.compressionAlgorithm(), QResource::NoCompression);
+        QCOMPARE(resource.locale().language(), QLocale::C);
+        QCOMPARE(resource.locale().territory(), QLocale::AnyTerritory);
+
+        QImageReader reader(resourcePath);
+        QCOMPARE(reader.format(), format);
+        QCOMPARE(reader.size(), size);
+        const QImage image = reader.read();
+        QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
+        QCOMPARE(image.size(), size);
+        QCOMPARE(image.hasAlphaChannel(), alpha);
+    }
+
+    void shouldCarryTheLogoAsXpmWith6800ColoursAtTwoCharactersPerPixel()
+    {
+        QFile file(":/Icons/images/brisnak.xpm");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray header;
+        while (!file.atEnd() && !header.startsWith('"'))
+            header = file.readLine().trimmed();
+        // "<width> <height> <colours> <characters per pixel>"
+        const QList<QByteArray> values = header.mid(1, header.indexOf('"', 1) - 1).split(' ');
+        QCOMPARE(values, (QList<QByteArray>{"150", "125", "6800", "2"}));
+
+        const QImage image(":/Icons/images/brisnak.xpm");
+        QVERIFY(!image.isNull());
+        QSet<QRgb> colours;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                colours.insert(image.pixel(x, y));
+        QCOMPARE(colours.size(), 6800);
+    }
+
+    void shouldDrawButtonIconsCentredInsideARingOnTransparentCorners_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char* name : {"stop", "pause", "play", "previous", "next"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+
+    void shouldDrawButtonIconsCentredInsideARingOnTransparentCorners()
+    {
+        QFETCH(QString, name);
+        const QImage icon =
+            QImage(":/Icons/images/" + name + ".png").convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(icon.size(), QSize(16, 16));
+
+        for (const QPoint corner : {QPoint(0, 0), QPoint(15, 0), QPoint(0, 15), QPoint(15, 15)})
+            QCOMPARE(qAlpha(icon.pixel(corner)), 0);
+
+        // The ring: opaque and dark at the middle of each edge.
+        for (const QPoint edge : {QPoint(0, 8), QPoint(15, 8), QPoint(8, 0), QPoint(8, 15)}) {
+            const QRgb p = icon.pixel(edge);
+            QVERIFY2(qAlpha(p) > 128 && qGray(p) < 100, qPrintable(name));
+        }
+
+        // The glyph: black pixels inside the ring, balanced around the centre.
+        double sumX = 0;
+        double sumY = 0;
+        int count = 0;
+        for (int y = 3; y < 13; ++y) {
+            for (int x = 3; x < 13; ++x) {
+                const QRgb p = icon.pixel(x, y);
+                if (qAlpha(p) > 200 && qGray(p) < 40) {
+                    sumX += x + 0.5;
+                    sumY += y + 0.5;
+                    ++count;
+                }
+            }
+        }
+        QVERIFY2(count >= 12, qPrintable(name));
+        QVERIFY2(qAbs(sumX / count - 8.0) <= 1.0, qPrintable(name));
+        QVERIFY2(qAbs(sumY / count - 8.0) <= 0.5, qPrintable(name));
+    }
+
+    void shouldShipTheApplicationIconInEveryThemeSize()
+    {
+        for (const int size : {16, 32, 48, 128}) {
+            const QString path = sourceFile(QString("hicolor/%1x%1/apps/brisnak.png").arg(size));
+            QImageReader reader(path);
+            QCOMPARE(reader.format(), QByteArray("png"));
+            QCOMPARE(reader.size(), QSize(size, size));
+            QVERIFY(reader.read().hasAlphaChannel());
+        }
+
+        // The Windows icon holds 128, 48, 32 and 16 pixel images in 32 bits.
+        QFile ico(sourceFile("brisnak.ico"));
+        QVERIFY(ico.open(QIODevice::ReadOnly));
+        const QByteArray data = ico.readAll();
+        QVERIFY(data.size() > 6);
+        auto u16 = [&data](int at) { return quint16(uchar(data[at]) | uchar(data[at + 1]) << 8); };
+        QCOMPARE(u16(0), quint16(0));
+        QCOMPARE(u16(2), quint16(1));
+        QCOMPARE(u16(4), quint16(4));
+        QVERIFY(data.size() >= 6 + 4 * 16);
+        const int sizes[] = {128, 48, 32, 16};
+        for (int i = 0; i < 4; ++i) {
+            const int entry = 6 + i * 16;
+            QCOMPARE(int(uchar(data[entry])), sizes[i]);
+            QCOMPARE(int(uchar(data[entry + 1])), sizes[i]);
+            QCOMPARE(u16(entry + 6), quint16(32));
+        }
+        QImageReader reader(sourceFile("brisnak.ico"));
+        QCOMPARE(reader.imageCount(), 4);
+        QVERIFY(!reader.read().isNull());
+    }
+};
+
+QTEST_GUILESS_MAIN(ResourcesTest)
+#include "ResourcesTest.moc"
