@@ -1,25 +1,77 @@
 #include "SoundPlayer.h"
 
-// Placeholder until the engine lands: every operation is harmless and reads 0.
-SoundPlayer::SoundPlayer() = default;
-SoundPlayer::~SoundPlayer() = default;
+#include "AudioSystem.h"
+#include "Channel.h"
+#include "Sound.h"
 
-void SoundPlayer::Play(const char*) {}
-void SoundPlayer::Stop() {}
+// Engine results are deliberately not looked at: a failed call leaves a null handle or a 0 in
+// the out-parameter, and that is all the window ever sees.
+
+SoundPlayer::SoundPlayer()
+{
+    channel = nullptr;
+    sound = nullptr;
+    AudioSystem::create(&system);
+    system->init(32, AudioSystem::InitNormal, nullptr);
+    paused = 0;
+}
+
+SoundPlayer::~SoundPlayer()
+{
+    // Stops every channel and joins the engine's threads before the sounds go.
+    system->release();
+}
+
+void SoundPlayer::Play(const char* path)
+{
+    if (channel)
+        channel->stop();
+    // The old sound is no longer played by anything: free its decoder and file.
+    if (sound)
+        sound->release();
+    sound = nullptr;
+    channel = nullptr;
+    system->createSound(path, AudioSystem::ModeSoftware, nullptr, &sound);
+    system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+}
+
+void SoundPlayer::Stop()
+{
+    if (channel)
+        channel->stop();
+}
 
 void SoundPlayer::TogglePause()
 {
-    paused = paused ? 0 : 1;
+    if (paused == 0) {
+        if (channel)
+            channel->setPaused(true);
+        paused = 1;
+    } else {
+        if (channel)
+            channel->setPaused(false);
+        paused = 0;
+    }
 }
 
 uint32_t SoundPlayer::GetPosition()
 {
-    return 0;
+    uint32_t ms = 0;
+    if (channel)
+        channel->getPosition(&ms);
+    return ms;
 }
 
-void SoundPlayer::SetPosition(uint32_t) {}
+void SoundPlayer::SetPosition(uint32_t ms)
+{
+    if (channel)
+        channel->setPosition(ms);
+}
 
 uint32_t SoundPlayer::GetLength()
 {
-    return 0;
+    uint32_t ms = 0;
+    if (sound)
+        sound->getLength(&ms);
+    return ms;
 }

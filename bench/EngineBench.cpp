@@ -1,0 +1,412 @@
+// Engine benchmark, all figures from one run, as medians and ratios:
+//  1. how long SoundPlayer::Play takes to return on 1-, 10- and 60-minute MP3 (LAME VBR with a
+//     Xing header) and Ogg Vorbis files, against decoding the same file whole;
+//  2. an offline render of a 10-minute 44.1 kHz MP3 (the tone, and filtered noise that encodes
+//     like music) through the engine at 48 kHz (decode, resample, mix) and at 44.1 kHz, against
+//     decoding it alone with libmpg123;
+//  3. seeks to random points of the 60-minute MP3 through the engine (seek, then refill the ring);
+//  4. resident memory while a 60-minute file plays, against the idle process (measured in a
+//     fresh copy of this program, so the fixture writer's heap does not count).
+//
+// Run: build/bench/EngineBench [--quick] [--dir FOLDER]   (about 5 minutes, most of it writing
+//      the 60-minute files; with --dir the next run reuses them)
+//   --quick       leaves out the 60-minute files
+//   --dir FOLDER  keeps the generated files in FOLDER and reuses them on the next run
+#include "AudioFixtures.h"
+#include "AudioSystem.h"
+#include "Channel.h"
+#include "Decoder.h"
+#include "Resampler.h"
+#include "Sound.h"
+#include "SoundPlayer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mpg123.h>
+#include <random>
+#include <sndfile.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsOf(const std::function<void()>& work)
+{
+    const auto start = Clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+int64_t decodeWhole(const std::string& path)
+{
+    auto decoder = Decoder::open(path.c_str());
+    if (!decoder)
+        return -1;
+    std::vector<float> buffer(4096 * static_cast<size_t>(decoder->channels()));
+    int64_t frames = 0;
+    for (int64_t got; (got = decoder->read(buffer.data(), 4096)) > 0;)
+        frames += got;
+    return frames;
+}
+
+// Decoding alone, straight through libmpg123 into floats, as the baseline of the render.
+int64_t decodeWithMpg123(const std::string& path)
+{
+    mpg123_handle* handle = mpg123_new(nullptr, nullptr);
+    if (!handle)
+        return -1;
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_FORCE_FLOAT | MPG123_QUIET, 0);
+    int64_t frames = -1;
+    if (mpg123_open(handle, path.c_str()) == MPG123_OK) {
+        long rate = 0;
+        int channels = 0;
+        int encoding = 0;
+        mpg123_getformat(handle, &rate, &channels, &encoding);
+        std::vector<unsigned char> buffer(65536);
+        frames = 0;
+        for (;;) {
+            size_t done = 0;
+            const int result = mpg123_read(handle, buffer.data(), buffer.size(), &done);
+            frames += static_cast<int64_t>(done / sizeof(float) / std::max(1, channels));
+            if (result != MPG123_OK && result != MPG123_NEW_FORMAT)
+                break;
+        }
+        mpg123_close(handle);
+    }
+    mpg123_delete(handle);
+    return frames;
+}
+
+long residentKb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+// The memory measurement, run in a fresh process: idle, then while `path` plays.
+int measureMemory(const char* path)
+{
+    const long idle = residentKb();
+    SoundPlayer player;
+    player.Play(path);
+    long peak = 0;
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        peak = std::max(peak, residentKb());
+    }
+    player.SetPosition(player.GetLength() / 2);
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        peak = std::max(peak, residentKb());
+    }
+    const uint32_t position = player.GetPosition();
+    // Track changes must not leave memory behind: forty more plays of the same file.
+    for (int i = 0; i < 40; ++i) {
+        player.Play(path);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::printf("%ld %ld %u %ld\n", idle, peak, position, residentKb());
+    return 0;
+}
+
+bool ensureFile(const std::string& path, AudioFixtures::Format format, int minutes)
+{
+    if (std::filesystem::exists(path) && decodeWhole(path) == int64_t(minutes) * 60 * 44100)
+        return true;
+    AudioFixtures::Tone tone;
+    tone.seconds = minutes * 60.0;
+    std::printf("  writing %s ...", path.c_str());
+    std::fflush(stdout);
+    bool ok = false;
+    const double ms = millisecondsOf([&] { ok = AudioFixtures::writeTone(path, format, tone); });
+    std::printf(" %s, %.0f s\n", ok ? "done" : "FAILED", ms / 1000);
+    return ok;
+}
+
+// Filtered noise encodes like real music (lame VBR, around 200 kbit/s) and decodes several times
+// slower than a tone, so it shows what the engine adds to a realistic decode.
+bool ensureNoiseMp3(const std::string& path, int minutes)
+{
+    if (std::filesystem::exists(path) && decodeWhole(path) >= int64_t(minutes) * 60 * 44100)
+        return true;
+    std::printf("  writing %s ...", path.c_str());
+    std::fflush(stdout);
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 2;
+    info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file)
+        return false;
+    int mode = SF_BITRATE_MODE_VARIABLE;
+    double level = 0.2;
+    sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+    sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+    std::mt19937 random(1);
+    std::normal_distribution<float> noise(0.0f, 0.15f);
+    std::vector<float> block(8192 * 2);
+    float left = 0;
+    float right = 0;
+    bool ok = true;
+    for (long long done = 0; ok && done < minutes * 60LL * 44100; done += 8192) {
+        for (size_t i = 0; i < block.size(); i += 2) {
+            left = 0.7f * left + 0.3f * noise(random);
+            right = 0.7f * right + 0.3f * noise(random);
+            block[i] = left;
+            block[i + 1] = right;
+        }
+        ok = sf_writef_float(file, block.data(), 8192) == 8192;
+    }
+    ok = sf_close(file) == 0 && ok;
+    std::printf(" %s\n", ok ? "done" : "FAILED");
+    return ok;
+}
+
+class OfflineEngine
+{
+public:
+    explicit OfflineEngine(int rate)
+    {
+        AudioSystem::create(&system);
+        AudioSystem::OfflineSettings settings;
+        settings.outputRate = rate;
+        system->init(32, AudioSystem::InitOffline, &settings);
+    }
+    ~OfflineEngine() { system->release(); }
+    AudioSystem* system = nullptr;
+};
+
+// Renders `path` to its end through an offline engine at `rate`; returns the frames rendered.
+int64_t renderWhole(const std::string& path, int rate)
+{
+    OfflineEngine engine(rate);
+    Sound* sound = nullptr;
+    Channel* channel = nullptr;
+    engine.system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
+    engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+    uint32_t length = 0;
+    sound->getLength(&length);
+    std::vector<float> block(1024 * 2);
+    int64_t frames = 0;
+    for (uint32_t position = 0; position != length; channel->getPosition(&position)) {
+        engine.system->pump();
+        engine.system->render(block.data(), 1024);
+        frames += 1024;
+    }
+    return frames;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--memory") == 0)
+        return measureMemory(argv[2]);
+
+    bool quick = false;
+    std::string keep;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc)
+            keep = argv[++i];
+    }
+    std::filesystem::path dir;
+    bool removeAfter = false;
+    if (!keep.empty()) {
+        dir = keep;
+        std::filesystem::create_directories(dir);
+    } else {
+        std::string pattern = (std::filesystem::temp_directory_path() / "enginebench-XXXXXX");
+        if (!mkdtemp(pattern.data())) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        dir = pattern;
+        removeAfter = true;
+    }
+    struct Cleanup {
+        std::filesystem::path dir;
+        bool active;
+        ~Cleanup()
+        {
+            if (active)
+                std::filesystem::remove_all(dir);
+        }
+    } cleanup{dir, removeAfter};
+
+    std::vector<int> durations{1, 10};
+    if (!quick)
+        durations.push_back(60);
+    struct Kind {
+        const char* label;
+        const char* stem;
+        AudioFixtures::Format format;
+    };
+    const std::vector<Kind> kinds{{"MP3 (VBR, Xing)", "mp3", AudioFixtures::Format::Mp3},
+                                  {"Ogg Vorbis", "ogg", AudioFixtures::Format::OggVorbis}};
+    auto pathOf = [&](const Kind& kind, int minutes) {
+        return (dir / (std::string(kind.stem) + "-" + std::to_string(minutes) + "min" +
+                       AudioFixtures::suffix(kind.format)))
+            .string();
+    };
+
+    std::printf("Fixtures in %s (44.1 kHz stereo tones)\n", dir.c_str());
+    for (const Kind& kind : kinds) {
+        for (const int minutes : durations) {
+            if (!ensureFile(pathOf(kind, minutes), kind.format, minutes))
+                return 1;
+        }
+    }
+
+    // 1. Play against a whole decode.
+    std::printf(
+        "\n| file | Play returns (ms, median of 9) | whole decode (ms, median) | ratio |\n");
+    std::printf("|---|---|---|---|\n");
+    {
+        SoundPlayer player;
+        for (const Kind& kind : kinds) {
+            for (const int minutes : durations) {
+                const std::string path = pathOf(kind, minutes);
+                decodeWhole(path);            // the page cache serves both sides
+                for (int i = 0; i < 3; ++i) { // first-use set-up of the libraries is not counted
+                    player.Play(path.c_str());
+                    player.Stop();
+                }
+                std::vector<double> plays;
+                for (int i = 0; i < 9; ++i) {
+                    plays.push_back(millisecondsOf([&] { player.Play(path.c_str()); }));
+                    // Let the read-ahead settle, as it has when a user picks the next track.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    player.Stop();
+                }
+                std::vector<double> decodes;
+                for (int i = 0; i < (minutes >= 60 ? 3 : 5); ++i)
+                    decodes.push_back(millisecondsOf([&] { decodeWhole(path); }));
+                std::printf("| %d min %s | %.2f | %.0f | %.0fx |\n", minutes, kind.label,
+                            median(plays), median(decodes), median(decodes) / median(plays));
+                std::fflush(stdout);
+            }
+        }
+    }
+
+    // 2. Offline render against decoding alone, on the tone and on music-like noise.
+    const std::string noiseMp3 = (dir / "noise-10min.mp3").string();
+    if (!ensureNoiseMp3(noiseMp3, 10))
+        return 1;
+    for (const auto& [label, path] :
+         {std::pair<const char*, std::string>{"tone", pathOf(kinds[0], 10)},
+          std::pair<const char*, std::string>{"noise, about 200 kbit/s", noiseMp3}}) {
+        std::vector<double> decodes;
+        std::vector<double> renders48;
+        std::vector<double> renders44;
+        std::vector<double> resamples;
+        int64_t decoded = 0;
+        int64_t rendered = 0;
+        for (int i = 0; i < 3; ++i) {
+            decodes.push_back(millisecondsOf([&] { decoded = decodeWithMpg123(path); }));
+            renders48.push_back(millisecondsOf([&] { rendered = renderWhole(path, 48000); }));
+            renders44.push_back(millisecondsOf([&] { renderWhole(path, 44100); }));
+            // The resampler's share: the same number of frames through libsoxr alone.
+            resamples.push_back(millisecondsOf([&] {
+                Resampler resampler(44100, 48000);
+                std::vector<float> in(4096 * 2, 0.25f);
+                std::vector<float> out(8192 * 2);
+                for (int64_t done = 0; done < decoded;) {
+                    size_t used = 0;
+                    resampler.process(in.data(), 4096, used, out.data(), 8192);
+                    done += static_cast<int64_t>(used);
+                }
+            }));
+        }
+        std::printf("\nOffline render of the 10-minute MP3 (%s), medians of 3:\n", label);
+        std::printf("  libmpg123 decode alone: %.0f ms (%lld frames)\n", median(decodes),
+                    static_cast<long long>(decoded));
+        std::printf("  engine at 48 kHz (decode + resample + mix): %.0f ms (%lld frames), "
+                    "%.2fx the decode\n",
+                    median(renders48), static_cast<long long>(rendered),
+                    median(renders48) / median(decodes));
+        std::printf("  engine at 44.1 kHz (decode + mix): %.0f ms, %.2fx the decode\n",
+                    median(renders44), median(renders44) / median(decodes));
+        std::printf("  libsoxr alone, 44.1 to 48 kHz, same frame count: %.0f ms, %.2fx the "
+                    "decode\n",
+                    median(resamples), median(resamples) / median(decodes));
+        std::fflush(stdout);
+    }
+
+    // 3. Seeks into the longest MP3 through the engine.
+    {
+        const std::string path = pathOf(kinds[0], durations.back());
+        OfflineEngine engine(48000);
+        Sound* sound = nullptr;
+        Channel* channel = nullptr;
+        engine.system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
+        engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+        uint32_t length = 0;
+        sound->getLength(&length);
+        std::mt19937 random(42);
+        std::uniform_int_distribution<uint32_t> anywhere(0, length - 1);
+        std::vector<float> block(480 * 2);
+        std::vector<double> seeks;
+        for (int i = 0; i < 100; ++i) {
+            const uint32_t target = anywhere(random);
+            seeks.push_back(millisecondsOf([&] {
+                channel->setPosition(target);
+                engine.system->pump();
+            }));
+            engine.system->render(block.data(), 480);
+        }
+        std::printf("\nSeek to 100 random points of the %d-minute MP3 through the engine "
+                    "(seek, refill the whole ring):\n  median %.2f ms, max %.2f ms\n",
+                    durations.back(), median(seeks), *std::max_element(seeks.begin(), seeks.end()));
+    }
+
+    // 4. Memory while playing the longest files, each in a fresh process.
+    std::printf("\nResident memory (VmRSS), fresh process, 3 s of playing with a seek:\n");
+    for (const Kind& kind : kinds) {
+        const std::string path = pathOf(kind, durations.back());
+        const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() +
+                                    "' --memory '" + path + "'";
+        FILE* child = popen(command.c_str(), "r");
+        long idle = 0;
+        long peak = 0;
+        unsigned position = 0;
+        long afterChanges = 0;
+        if (!child ||
+            std::fscanf(child, "%ld %ld %u %ld", &idle, &peak, &position, &afterChanges) != 4) {
+            std::printf("  %s: measurement failed\n", kind.label);
+            if (child)
+                pclose(child);
+            continue;
+        }
+        pclose(child);
+        std::printf("  %d min %s: idle %.1f MB, playing %.1f MB, +%.1f MB (position %u ms); "
+                    "after 40 more Plays %.1f MB\n",
+                    durations.back(), kind.label, idle / 1024.0, peak / 1024.0,
+                    (peak - idle) / 1024.0, position, afterChanges / 1024.0);
+    }
+    return 0;
+}

@@ -1,0 +1,122 @@
+// AudioSystem: the engine. It opens sounds, plays them on up to maxChannels channels through one
+// mixer, keeps every playing channel's ring topped up from a read-ahead thread, and feeds the
+// mix to the default device through cubeb, or to a silent clock when there is no device.
+//
+// Threads: create(), init(), release(), createSound(), playSound() and the Sound and Channel
+// methods are called from one control thread, the one that owns the system (the GUI thread).
+// The engine runs its own read-ahead thread and output thread (cubeb's or the clock's); all of
+// them, apart from the realtime render, serialise on one mutex. In offline mode there is neither:
+// the owning thread also calls pump() and render() itself.
+#pragma once
+
+#include "AudioResult.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+struct cubeb;
+class Channel;
+class ClockOutput;
+class CubebOutput;
+class AudioOutput;
+class Mixer;
+class Sound;
+class VoiceFeeder;
+
+class AudioSystem
+{
+public:
+    // init() flags.
+    static constexpr uint32_t InitNormal = 0;
+    // No output and no read-ahead thread: the caller drives pump() and render(). driverData may
+    // point to an OfflineSettings.
+    static constexpr uint32_t InitOffline = 0x00010000;
+    // createSound() mode: software mixing, played once, opened for reading ahead.
+    static constexpr uint32_t ModeSoftware = 0x40;
+    // playSound() channel index meaning "any free channel".
+    static constexpr int FreeChannel = -1;
+
+    struct OfflineSettings {
+        int outputRate = 48000;
+    };
+
+    static AudioResult create(AudioSystem** system);
+    AudioResult init(int maxChannels = 32, uint32_t flags = InitNormal, void* driverData = nullptr);
+    // Stops everything, joins the engine's threads, frees every sound and the system itself.
+    AudioResult release();
+
+    // Opens `path` (local 8-bit encoding); *sound is null when the file cannot be played.
+    AudioResult createSound(const char* path, uint32_t mode, const void* exinfo, Sound** sound);
+    // Starts `sound` on a channel (FreeChannel picks one); *channel is null on failure.
+    AudioResult playSound(int channelIndex, Sound* sound, bool paused, Channel** channel);
+
+    int outputRate() const;
+    // True while the mix is going to cubeb (false on the silent clock, offline or idle).
+    bool usingDevice() const;
+    // True while an output (device or clock) is running.
+    bool outputRunning() const;
+
+    // Offline mode: fills every playing channel's ring on the calling thread, as far as it goes.
+    void pump();
+    // Offline mode: renders `frames` stereo frames of the mix into `out`.
+    void render(float* out, size_t frames);
+
+private:
+    friend class Channel;
+    friend class Sound;
+
+    struct Slot {
+        std::unique_ptr<VoiceFeeder> feeder;
+        Sound* sound = nullptr;
+        uint32_t generation = 0;
+        bool live = false;
+        int64_t segmentStart = 0; // source frame the rendered count starts from
+    };
+
+    AudioSystem();
+    ~AudioSystem();
+
+    AudioResult releaseSound(Sound* sound);
+    AudioResult channelStop(int slot, uint32_t generation);
+    AudioResult channelSetPaused(int slot, uint32_t generation, bool paused);
+    AudioResult channelGetPaused(int slot, uint32_t generation, bool* paused);
+    AudioResult channelGetPosition(int slot, uint32_t generation, uint32_t* ms);
+    AudioResult channelSetPosition(int slot, uint32_t generation, uint32_t ms);
+    bool channelLive(int slot, uint32_t generation) const;
+
+    // The following expect the mutex to be held.
+    bool valid(int slot, uint32_t generation) const;
+    void stopSlot(int slot);
+    int findSlot(int channelIndex);
+    void startOutput(bool tryDevice);
+    void superviseOutput();
+    bool fillAll(size_t maxFramesEach);
+
+    void readAheadLoop();
+
+    bool initialised = false;
+    bool offline = false;
+    int rate = 48000;
+    std::unique_ptr<Mixer> mixer;
+    std::vector<Slot> slots;
+    std::vector<std::unique_ptr<Sound>> sounds;
+    // Handles live as long as the system, so a stale one stays safe to call (a few bytes a play).
+    std::vector<std::unique_ptr<Channel>> channels;
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    bool quit = false;
+    std::thread readAhead;
+
+    cubeb* context = nullptr;
+    bool contextStale = false;
+    std::unique_ptr<CubebOutput> device;
+    std::unique_ptr<ClockOutput> clock;
+    AudioOutput* output = nullptr;
+    bool running = false;
+};

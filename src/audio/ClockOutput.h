@@ -1,0 +1,41 @@
+// ClockOutput: the silent output used when no device can be opened or the device fails. A thread
+// renders the mix into a scratch buffer at real-time pace, so positions advance and sounds end
+// as they would on a card playing into nothing.
+//
+// Threads: start(), stop() and the destructor are called by control threads holding the engine's
+// mutex; the render calls happen on the clock's own thread, which sleeps on a condition variable
+// while stopped (no CPU spent when nothing plays).
+#pragma once
+
+#include "AudioOutput.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class Mixer;
+
+class ClockOutput : public AudioOutput
+{
+public:
+    explicit ClockOutput(Mixer& mixer);
+    ~ClockOutput() override;
+
+    bool start() override;
+    void stop() override;
+    bool failed() const override { return false; }
+
+private:
+    void run();
+
+    Mixer& mixer;
+    const size_t blockFrames;
+    std::unique_ptr<float[]> buffer;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool running = false;
+    bool rendering = false;
+    bool quit = false;
+    std::thread thread;
+};

@@ -1,0 +1,76 @@
+#include "CubebOutput.h"
+
+#include "Mixer.h"
+
+#include <cubeb/cubeb.h>
+
+// cubeb's callbacks, with the exact signatures cubeb expects.
+struct CubebCallbacks {
+    static long data(cubeb_stream*, void* user, const void*, void* output, long frames)
+    {
+        auto* self = static_cast<CubebOutput*>(user);
+        if (frames > 0)
+            self->mixer.render(static_cast<float*>(output), static_cast<size_t>(frames));
+        return frames;
+    }
+
+    static void state(cubeb_stream*, void* user, cubeb_state state)
+    {
+        if (state == CUBEB_STATE_ERROR)
+            static_cast<CubebOutput*>(user)->error.store(true, std::memory_order_release);
+    }
+};
+
+CubebOutput::CubebOutput(Mixer& target) : mixer(target) {}
+
+std::unique_ptr<CubebOutput> CubebOutput::open(cubeb* context, Mixer& mixer, int latencyMs)
+{
+    if (!context)
+        return nullptr;
+    std::unique_ptr<CubebOutput> output(new CubebOutput(mixer));
+    cubeb_stream_params params{};
+    params.format = CUBEB_SAMPLE_FLOAT32NE;
+    params.rate = static_cast<uint32_t>(mixer.outputRate());
+    params.channels = 2;
+    params.layout = CUBEB_LAYOUT_STEREO;
+    params.prefs = CUBEB_STREAM_PREF_NONE;
+    uint32_t latency = params.rate * static_cast<uint32_t>(latencyMs) / 1000;
+    uint32_t minimum = 0;
+    if (cubeb_get_min_latency(context, &params, &minimum) == CUBEB_OK && minimum > latency)
+        latency = minimum;
+    const int result =
+        cubeb_stream_init(context, &output->stream, "Brisnak", nullptr, nullptr, nullptr, &params,
+                          latency, &CubebCallbacks::data, &CubebCallbacks::state, output.get());
+    if (result != CUBEB_OK || !output->stream)
+        return nullptr;
+    return output;
+}
+
+CubebOutput::~CubebOutput()
+{
+    if (stream) {
+        if (started)
+            cubeb_stream_stop(stream);
+        cubeb_stream_destroy(stream);
+    }
+}
+
+bool CubebOutput::start()
+{
+    if (error.load(std::memory_order_acquire))
+        return false;
+    if (!started) {
+        if (cubeb_stream_start(stream) != CUBEB_OK)
+            return false;
+        started = true;
+    }
+    return true;
+}
+
+void CubebOutput::stop()
+{
+    if (started) {
+        cubeb_stream_stop(stream);
+        started = false;
+    }
+}

@@ -1,0 +1,40 @@
+// Mixer: the engine's voices and the realtime render that sums them into stereo.
+//
+// Threads: render() runs on the output thread (cubeb's callback, the silent clock thread, or the
+// test's thread in offline mode) and never allocates, locks, blocks, does I/O or logs. The
+// constructor runs on the GUI thread before any output exists; voice() and needsOutput() are
+// for control threads.
+#pragma once
+
+#include "Voice.h"
+
+#include <cstddef>
+#include <memory>
+
+class Mixer
+{
+public:
+    Mixer(int voiceCount, int outputRate);
+    Mixer(const Mixer&) = delete;
+    Mixer& operator=(const Mixer&) = delete;
+
+    // Writes `frames` interleaved stereo frames into `out`.
+    void render(float* out, size_t frames);
+
+    int voiceCount() const { return count; }
+    Voice& voice(int index) { return voices[static_cast<size_t>(index)]; }
+    int outputRate() const { return rate; }
+    // Frames of every fade (about 5 ms).
+    int fadeFrames() const { return fade; }
+    // True while some voice plays or still has a fade to finish.
+    bool needsOutput() const;
+
+private:
+    static constexpr size_t ScratchFrames = 1024;
+
+    const int count;
+    const int rate;
+    const int fade;
+    std::unique_ptr<Voice[]> voices;
+    std::unique_ptr<float[]> scratch;
+};

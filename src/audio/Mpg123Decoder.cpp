@@ -1,0 +1,326 @@
+#include "Mpg123Decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mpg123.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+struct FrameHeader {
+    int version = 0; // 1 for MPEG-1, 2 for MPEG-2, 25 for MPEG-2.5
+    int layer = 0;
+    int sampleRate = 0;
+    int channels = 0;
+    size_t bytes = 0;
+};
+
+bool parseHeader(const unsigned char* p, FrameHeader& header)
+{
+    if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
+        return false;
+    const int versionBits = (p[1] >> 3) & 3;
+    const int layerBits = (p[1] >> 1) & 3;
+    const int bitrateIndex = p[2] >> 4;
+    const int rateIndex = (p[2] >> 2) & 3;
+    const int padding = (p[2] >> 1) & 1;
+    if (versionBits == 1 || layerBits == 0 || bitrateIndex == 0 || bitrateIndex == 15 ||
+        rateIndex == 3 || (p[3] & 3) == 2)
+        return false;
+
+    static constexpr std::array<std::array<int, 15>, 5> kbps{{
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // 1, I
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},    // 1, II
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},     // 1, III
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},    // 2, I
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},         // 2, II/III
+    }};
+    static constexpr std::array<int, 3> rates{44100, 48000, 32000};
+
+    header.version = versionBits == 3 ? 1 : versionBits == 2 ? 2 : 25;
+    header.layer = 4 - layerBits;
+    const int divisor = header.version == 1 ? 1 : header.version == 2 ? 2 : 4;
+    header.sampleRate = rates[static_cast<size_t>(rateIndex)] / divisor;
+    header.channels = (p[3] >> 6) == 3 ? 1 : 2;
+    const size_t table = header.version == 1 ? static_cast<size_t>(header.layer - 1)
+                         : header.layer == 1 ? 3
+                                             : 4;
+    const long bitrate = kbps[table][static_cast<size_t>(bitrateIndex)] * 1000L;
+    if (header.layer == 1)
+        header.bytes = static_cast<size_t>((12 * bitrate / header.sampleRate + padding) * 4);
+    else if (header.layer == 3 && header.version != 1)
+        header.bytes = static_cast<size_t>(72 * bitrate / header.sampleRate + padding);
+    else
+        header.bytes = static_cast<size_t>(144 * bitrate / header.sampleRate + padding);
+    return header.bytes >= 4;
+}
+
+bool sameStream(const FrameHeader& a, const FrameHeader& b)
+{
+    return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate &&
+           a.channels == b.channels;
+}
+
+uint32_t bigEndian32(const unsigned char* p)
+{
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+struct XingHeader {
+    bool present = false; // a Xing/Info header that gives the number of frames
+    long long bytes = 0;  // bytes of the whole stream, that frame included; 0 when not given
+};
+
+// The Xing/Info header in the frame at `frame`, if it has one.
+XingHeader readXingHeader(int fd, long long frame)
+{
+    std::array<unsigned char, 64> bytes{};
+    if (::pread(fd, bytes.data(), bytes.size(), frame) != static_cast<ssize_t>(bytes.size()))
+        return {};
+    FrameHeader header;
+    if (!parseHeader(bytes.data(), header) || header.layer != 3)
+        return {};
+    const size_t sideInfo =
+        header.version == 1 ? (header.channels == 1 ? 17 : 32) : (header.channels == 1 ? 9 : 17);
+    const unsigned char* tag = bytes.data() + 4 + sideInfo;
+    if (std::memcmp(tag, "Xing", 4) != 0 && std::memcmp(tag, "Info", 4) != 0)
+        return {};
+    const uint32_t flags = bigEndian32(tag + 4);
+    XingHeader xing;
+    xing.present = (flags & 1) && bigEndian32(tag + 8) > 0;
+    // The byte count follows the frame count when that is present.
+    if (flags & 2)
+        xing.bytes = bigEndian32(tag + 8 + ((flags & 1) ? 4 : 0));
+    return xing;
+}
+
+// Bytes of the file left for audio from `frame` on, without an ID3v1 tag at the end.
+long long availableBytes(int fd, long long fileSize, long long frame)
+{
+    long long end = fileSize;
+    char tag[3] = {};
+    if (fileSize - frame >= 128 && ::pread(fd, tag, 3, fileSize - 128) == 3 &&
+        std::memcmp(tag, "TAG", 3) == 0)
+        end -= 128;
+    return end - frame;
+}
+
+} // namespace
+
+// libmpg123 reads a frame's header and body with separate small reads; through the descriptor
+// that is two system calls per frame, which dominates the scan of a long file and the reading
+// ahead of a far seek. This reader serves them from a block read at once.
+struct Mpg123Decoder::Reader {
+    static constexpr size_t blockBytes = 256 * 1024;
+
+    int fd = -1;
+    long long fileSize = 0;
+    long long position = 0;
+    long long blockStart = 0;
+    size_t blockFill = 0;
+    std::vector<unsigned char> block = std::vector<unsigned char>(blockBytes);
+
+    static ssize_t read(void* handle, void* out, size_t bytes)
+    {
+        auto* reader = static_cast<Reader*>(handle);
+        unsigned char* target = static_cast<unsigned char*>(out);
+        size_t done = 0;
+        while (done < bytes) {
+            const long long offset = reader->position - reader->blockStart;
+            if (offset >= 0 && offset < static_cast<long long>(reader->blockFill)) {
+                const size_t count =
+                    std::min(bytes - done, reader->blockFill - static_cast<size_t>(offset));
+                std::memcpy(target + done, reader->block.data() + offset, count);
+                done += count;
+                reader->position += static_cast<long long>(count);
+                continue;
+            }
+            const ssize_t got =
+                ::pread(reader->fd, reader->block.data(), blockBytes, reader->position);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                reader->blockFill = 0;
+                if (got < 0 && done == 0)
+                    return -1;
+                break;
+            }
+            reader->blockStart = reader->position;
+            reader->blockFill = static_cast<size_t>(got);
+        }
+        return static_cast<ssize_t>(done);
+    }
+
+    static off_t seek(void* handle, off_t offset, int whence)
+    {
+        auto* reader = static_cast<Reader*>(handle);
+        long long target = offset;
+        if (whence == SEEK_CUR)
+            target += reader->position;
+        else if (whence == SEEK_END)
+            target += reader->fileSize;
+        else if (whence != SEEK_SET)
+            return -1;
+        if (target < 0)
+            return -1;
+        reader->position = target;
+        return static_cast<off_t>(target);
+    }
+};
+
+Mpg123Decoder::Probe Mpg123Decoder::findFrames(const unsigned char* data, size_t size)
+{
+    Probe best;
+    for (size_t offset = 0; offset + 4 <= size; ++offset) {
+        FrameHeader first;
+        if (!parseHeader(data + offset, first))
+            continue;
+        int run = 1;
+        size_t next = offset + first.bytes;
+        while (run < 4 && next + 4 <= size) {
+            FrameHeader following;
+            if (!parseHeader(data + next, following) || !sameStream(first, following))
+                break;
+            ++run;
+            next += following.bytes;
+        }
+        // Layer I headers start with 0xFFFF, common in any binary: they never count as sure.
+        if (run >= 4 && first.layer != 1)
+            return {Sync::Strong, offset};
+        if (run >= 2 && best.sync == Sync::None)
+            best = {Sync::Weak, offset};
+    }
+    return best;
+}
+
+std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, long long firstFrame)
+{
+    std::unique_ptr<Mpg123Decoder> decoder(new Mpg123Decoder);
+    decoder->fd = fd;
+    decoder->reader = std::make_unique<Reader>();
+    decoder->reader->fd = fd;
+    decoder->reader->fileSize = fileSize;
+
+    int error = MPG123_OK;
+    mpg123_handle* mh = mpg123_new(nullptr, &error);
+    if (!mh)
+        return nullptr;
+    decoder->handle = mh;
+    mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0.0);
+    // Damaged regions are skipped however long they are, instead of ending the track there.
+    mpg123_param(mh, MPG123_RESYNC_LIMIT, -1, 0.0);
+    // Keep an entry for every frame read so far (a scan reads them all): a seek then starts right
+    // at its frame, and only a seek past the furthest frame read has to read headers up to it.
+    mpg123_param(mh, MPG123_INDEX_SIZE, -1000, 0.0);
+    // After a seek, decode enough frames ahead of the target to refill the bit reservoir and the
+    // filter bank, so the samples match a decode from the start. Low-rate MPEG-2 frames are only
+    // a few dozen bytes, so the reservoir alone can reach back a dozen frames; 32 costs well under
+    // a millisecond per seek.
+    mpg123_param(mh, MPG123_PREFRAMES, 32, 0.0);
+    mpg123_format_none(mh);
+    const long* rates = nullptr;
+    size_t rateCount = 0;
+    mpg123_rates(&rates, &rateCount);
+    for (size_t i = 0; i < rateCount; ++i)
+        mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
+
+    if (mpg123_replace_reader_handle(mh, &Reader::read, &Reader::seek, nullptr) != MPG123_OK ||
+        mpg123_open_handle(mh, decoder->reader.get()) != MPG123_OK)
+        return nullptr;
+    long fileRate = 0;
+    int fileChannels = 0;
+    int encoding = 0;
+    if (mpg123_getformat(mh, &fileRate, &fileChannels, &encoding) != MPG123_OK || fileRate <= 0 ||
+        fileChannels <= 0 || encoding != MPG123_ENC_FLOAT_32)
+        return nullptr;
+    // The format stays what the first frame says, whatever later frames claim.
+    mpg123_format_none(mh);
+    if (mpg123_format(mh, fileRate, fileChannels, MPG123_ENC_FLOAT_32) != MPG123_OK)
+        return nullptr;
+    decoder->rate = static_cast<int>(fileRate);
+    decoder->channelCount = fileChannels;
+
+    // A Xing/Info header gives the exact length at once, unless the file lost some of the bytes
+    // it announces. Without one, every frame header is read to count the samples.
+    const XingHeader xing = readXingHeader(fd, firstFrame);
+    const long long available = availableBytes(fd, fileSize, firstFrame);
+    const bool truncated = xing.bytes > 0 && available < xing.bytes;
+    // A damaged header could announce hours of audio in a small file, or minutes in a large
+    // one. MPEG audio spends between 1 000 bytes (8 kbit/s) and 56 000 bytes (448 kbit/s) on a
+    // second: a length outside what that allows is counted instead.
+    bool plausible = true;
+    if (xing.present) {
+        const double seconds =
+            static_cast<double>(mpg123_length(mh)) / static_cast<double>(fileRate);
+        plausible = seconds > 0 && seconds <= static_cast<double>(available) / 1000.0 + 1.0 &&
+                    seconds >= static_cast<double>(available) / 56000.0 - 1.0;
+    }
+    if (!xing.present || truncated || !plausible) {
+        if (mpg123_scan(mh) != MPG123_OK)
+            return nullptr;
+        decoder->scanned = true;
+    }
+    const off_t samples = mpg123_length(mh);
+    if (samples <= 0)
+        return nullptr;
+    decoder->length = samples;
+    if (mpg123_seek(mh, 0, SEEK_SET) < 0)
+        return nullptr;
+    return decoder;
+}
+
+Mpg123Decoder::~Mpg123Decoder()
+{
+    if (handle) {
+        mpg123_close(handle);
+        mpg123_delete(handle);
+    }
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int64_t Mpg123Decoder::read(float* out, int64_t frames)
+{
+    frames = std::min(frames, length - position);
+    if (frames <= 0)
+        return 0;
+    const size_t frameBytes = sizeof(float) * static_cast<size_t>(channelCount);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(out);
+    const size_t wanted = static_cast<size_t>(frames) * frameBytes;
+    size_t done = 0;
+    int stalls = 0;
+    while (done < wanted) {
+        size_t got = 0;
+        const int result = mpg123_read(handle, bytes + done, wanted - done, &got);
+        done += got;
+        if (result == MPG123_DONE)
+            break;
+        if (result == MPG123_OK || result == MPG123_NEW_FORMAT) {
+            stalls = got ? 0 : stalls + 1;
+        } else {
+            // A frame that cannot be decoded: libmpg123 resyncs on the next call.
+            ++stalls;
+        }
+        if (stalls > 16)
+            break;
+    }
+    // Frames lost to damage that libmpg123 skipped leave the stream short of the length its
+    // Xing/Info header announced: silence makes up the rest, so the length stays true.
+    std::fill(bytes + done / frameBytes * frameBytes, bytes + wanted, 0);
+    position += frames;
+    return frames;
+}
+
+bool Mpg123Decoder::seek(int64_t frame)
+{
+    frame = std::clamp<int64_t>(frame, 0, length);
+    const off_t reached = mpg123_seek(handle, static_cast<off_t>(frame), SEEK_SET);
+    if (reached < 0)
+        return false;
+    position = reached;
+    return true;
+}

@@ -1,0 +1,182 @@
+#include "Voice.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+void Voice::prepare(size_t ringFrames, int fade, bool paused)
+{
+    if (!ringReady) {
+        ring.reset(ringFrames * 2);
+        ringReady = true;
+    }
+    ring.discardAll();
+    fadeFrames = std::max(1, fade);
+    gainStep = 1.0f / static_cast<float>(fadeFrames);
+    // A new play starts at full level so the file comes out exactly as it is; a play that starts
+    // paused fades in when it is resumed.
+    gain = paused ? 0.0f : 1.0f;
+    lastLeft = lastRight = 0.0f;
+    holdLeft = holdRight = 0.0f;
+    holdRemaining = 0;
+    declickPending = false;
+    pauseRequested.store(paused, std::memory_order_relaxed);
+    producerDone.store(false, std::memory_order_relaxed);
+    renderedFrames.store(0, std::memory_order_relaxed);
+    ended.store(false, std::memory_order_relaxed);
+    silent.store(true, std::memory_order_relaxed);
+}
+
+void Voice::acquireControl()
+{
+    for (;;) {
+        int expected = 0;
+        if (owner.compare_exchange_weak(expected, 2, std::memory_order_acquire))
+            return;
+        // The output thread holds it for one block at most.
+        std::this_thread::yield();
+    }
+}
+
+void Voice::releaseControl()
+{
+    // The last frame may have gone out in this very block: say so now, not one block later.
+    if (state.load(std::memory_order_relaxed) == Active && !ended.load(std::memory_order_relaxed) &&
+        producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0)
+        ended.store(true, std::memory_order_release);
+
+    owner.store(0, std::memory_order_release);
+}
+
+void Voice::flushForSeek()
+{
+    ring.discardAll();
+    renderedFrames.store(0, std::memory_order_release);
+    ended.store(false, std::memory_order_release);
+    producerDone.store(false, std::memory_order_release);
+    declickPending = true;
+}
+
+bool Voice::needsOutput() const
+{
+    switch (state.load(std::memory_order_acquire)) {
+    case Active:
+        if (ended.load(std::memory_order_acquire))
+            return false;
+        return !pauseRequested.load(std::memory_order_acquire) ||
+               !silent.load(std::memory_order_acquire);
+    case Stopping:
+        return !silent.load(std::memory_order_acquire);
+    default:
+        return false;
+    }
+}
+
+size_t Voice::rampLimit(size_t wanted) const
+{
+    // Frames left before a falling gain reaches zero.
+    const auto left = static_cast<size_t>(std::ceil(gain / gainStep));
+    return std::min(wanted, std::max<size_t>(left, 1));
+}
+
+void Voice::decayHold(float* out, size_t frames)
+{
+    // Lets the last frame heard die away linearly instead of dropping to zero at once.
+    for (size_t i = 0; i < frames && holdRemaining > 0; ++i, --holdRemaining) {
+        const float t = static_cast<float>(holdRemaining) / static_cast<float>(fadeFrames);
+        out[2 * i] += holdLeft * t;
+        out[2 * i + 1] += holdRight * t;
+    }
+}
+
+void Voice::mixInto(float* out, size_t frames, float* scratch, size_t scratchFrames)
+{
+    if (state.load(std::memory_order_acquire) == Idle)
+        return;
+    int expected = 0;
+    if (!owner.compare_exchange_strong(expected, 1, std::memory_order_acquire))
+        return;
+
+    if (declickPending) {
+        holdLeft = lastLeft;
+        holdRight = lastRight;
+        holdRemaining = fadeFrames;
+        gain = 0.0f;
+        declickPending = false;
+    }
+
+    size_t done = 0;
+    while (done < frames) {
+        const int current = state.load(std::memory_order_acquire);
+        const bool audible = current == Active && !pauseRequested.load(std::memory_order_acquire);
+        if (!audible && gain <= 0.0f) {
+            gain = 0.0f;
+            decayHold(out + 2 * done, frames - done);
+            lastLeft = lastRight = 0.0f;
+            silent.store(true, std::memory_order_release);
+            if (current == Stopping)
+                state.store(Idle, std::memory_order_release);
+            break;
+        }
+        if (ended.load(std::memory_order_relaxed)) {
+            decayHold(out + 2 * done, frames - done);
+            break;
+        }
+        silent.store(false, std::memory_order_release);
+
+        size_t wanted = std::min(frames - done, scratchFrames);
+        if (!audible)
+            wanted = rampLimit(wanted);
+        const size_t got = ring.pop(scratch, wanted * 2) / 2;
+        if (got == 0) {
+            if (producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0) {
+                ended.store(true, std::memory_order_release);
+            } else {
+                // Starved: fade the last frame out, and the data back in when it arrives.
+                if (holdRemaining == 0) {
+                    holdLeft = lastLeft;
+                    holdRight = lastRight;
+                    holdRemaining = fadeFrames;
+                }
+                gain = 0.0f;
+            }
+            decayHold(out + 2 * done, frames - done);
+            lastLeft = lastRight = 0.0f;
+            if (current == Stopping) {
+                silent.store(true, std::memory_order_release);
+                state.store(Idle, std::memory_order_release);
+            }
+            break;
+        }
+
+        const float target = audible ? 1.0f : 0.0f;
+        float* dst = out + 2 * done;
+        for (size_t i = 0; i < got; ++i) {
+            if (gain != target) {
+                gain = audible ? std::min(1.0f, gain + gainStep) : std::max(0.0f, gain - gainStep);
+            }
+            float left = scratch[2 * i] * gain;
+            float right = scratch[2 * i + 1] * gain;
+            if (holdRemaining > 0) {
+                const float t = static_cast<float>(holdRemaining) / static_cast<float>(fadeFrames);
+                left += holdLeft * t;
+                right += holdRight * t;
+                --holdRemaining;
+            }
+            dst[2 * i] += left;
+            dst[2 * i + 1] += right;
+            lastLeft = left;
+            lastRight = right;
+        }
+        renderedFrames.store(renderedFrames.load(std::memory_order_relaxed) + got,
+                             std::memory_order_release);
+        done += got;
+    }
+
+    // The last frame may have gone out in this very block: say so now, not one block later.
+    if (state.load(std::memory_order_relaxed) == Active && !ended.load(std::memory_order_relaxed) &&
+        producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0)
+        ended.store(true, std::memory_order_release);
+
+    owner.store(0, std::memory_order_release);
+}

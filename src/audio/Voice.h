@@ -1,0 +1,79 @@
+// Voice: the realtime half of one mixer channel. Its ring holds stereo frames at the output rate,
+// already decoded and resampled by the read-ahead side (VoiceFeeder).
+//
+// Threads: mixInto() runs on the output thread (the cubeb callback, the silent clock thread, or
+// the test's own thread in offline mode) and never allocates, locks, blocks or logs. Everything
+// else runs on a control thread (the GUI thread, or the read-ahead thread under the engine's
+// mutex). Control code that touches the consumer side of the ring or the fade state first takes
+// the voice with acquireControl()/releaseControl(); mixInto() only tries to take it and skips the
+// voice for one block when control holds it, so the realtime side never waits.
+#pragma once
+
+#include "SpscRing.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+class Voice
+{
+public:
+    enum State : int { Idle, Active, Stopping };
+
+    Voice() = default;
+    Voice(const Voice&) = delete;
+    Voice& operator=(const Voice&) = delete;
+
+    // Control, holding the voice while it is idle: allocates the ring once and readies the voice
+    // for a new play, paused or not. `fadeFrames` is the length of every fade at the output rate.
+    void prepare(size_t ringFrames, int fadeFrames, bool paused);
+
+    // Control: exclusive use of the consumer side and the fade state, for a few instructions.
+    void acquireControl();
+    void releaseControl();
+
+    // Control, holding the voice: empties the ring, restarts the rendered-frame count and makes
+    // the next audible frame fade in from the last one heard (used by seek).
+    void flushForSeek();
+
+    // Output thread: adds up to `frames` stereo frames of this voice into `out`.
+    // `scratch` has room for 2 * scratchFrames floats.
+    void mixInto(float* out, size_t frames, float* scratch, size_t scratchFrames);
+
+    // True once prepare() has allocated the ring.
+    bool hasRing() const { return ringReady; }
+
+    // True while the output must keep running for this voice: it plays, or a fade is still due.
+    bool needsOutput() const;
+
+    SpscRing<float> ring;
+
+    // Written by control (holding the voice for Active/Stopping), read by the output thread; the
+    // output thread turns Stopping into Idle once the fade-out is over.
+    std::atomic<int> state{Idle};
+    std::atomic<bool> pauseRequested{false};
+    // Set by the producer after its last push; cleared by control on seek.
+    std::atomic<bool> producerDone{false};
+    // Written by the output thread.
+    std::atomic<uint64_t> renderedFrames{0};
+    std::atomic<bool> ended{false};
+    std::atomic<bool> silent{true};
+
+private:
+    size_t rampLimit(size_t wanted) const;
+    void decayHold(float* out, size_t frames);
+
+    std::atomic<int> owner{0};
+    bool ringReady = false;
+
+    // Fade state, touched by whoever holds the voice.
+    float gain = 1.0f;
+    float gainStep = 1.0f / 240;
+    int fadeFrames = 240;
+    float lastLeft = 0.0f;
+    float lastRight = 0.0f;
+    float holdLeft = 0.0f;
+    float holdRight = 0.0f;
+    int holdRemaining = 0;
+    bool declickPending = false;
+};

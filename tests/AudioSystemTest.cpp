@@ -1,0 +1,609 @@
+#include "AudioSystem.h"
+#include "AudioFixtures.h"
+#include "Channel.h"
+#include "Decoder.h"
+#include "Sound.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+Q_DECLARE_METATYPE(AudioFixtures::Format)
+
+namespace
+{
+
+struct Decoded {
+    int rate = 0;
+    int channels = 0;
+    std::vector<float> samples; // interleaved as decoded
+    int64_t frames() const { return static_cast<int64_t>(samples.size()) / channels; }
+};
+
+// The whole file through the same decoder the engine uses, as the reference.
+Decoded decodeWhole(const std::string& path)
+{
+    Decoded result;
+    std::unique_ptr<Decoder> decoder = Decoder::open(path.c_str());
+    if (!decoder)
+        return result;
+    result.rate = decoder->sampleRate();
+    result.channels = decoder->channels();
+    std::vector<float> block(4096 * static_cast<size_t>(result.channels));
+    while (const int64_t got = decoder->read(block.data(), 4096))
+        result.samples.insert(result.samples.end(), block.begin(),
+                              block.begin() + got * result.channels);
+    return result;
+}
+
+// An offline engine: the test drives the read-ahead and the mixer itself.
+class Engine
+{
+public:
+    explicit Engine(int rate = 44100)
+    {
+        AudioSystem::create(&system);
+        AudioSystem::OfflineSettings settings;
+        settings.outputRate = rate;
+        system->init(32, AudioSystem::InitOffline, &settings);
+    }
+    ~Engine() { system->release(); }
+
+    Channel* play(Sound* sound, bool paused = false)
+    {
+        Channel* channel = nullptr;
+        system->playSound(AudioSystem::FreeChannel, sound, paused, &channel);
+        return channel;
+    }
+
+    Sound* open(const QString& path)
+    {
+        Sound* sound = nullptr;
+        system->createSound(QFile::encodeName(path).constData(), AudioSystem::ModeSoftware, nullptr,
+                            &sound);
+        return sound;
+    }
+
+    // Renders `frames` stereo frames in blocks, topping the rings up before each block.
+    std::vector<float> render(int64_t frames)
+    {
+        std::vector<float> out(static_cast<size_t>(frames) * 2);
+        for (int64_t done = 0; done < frames;) {
+            const int64_t n = std::min<int64_t>(1000, frames - done);
+            system->pump();
+            system->render(out.data() + done * 2, static_cast<size_t>(n));
+            done += n;
+        }
+        return out;
+    }
+
+    std::vector<float> renderMs(int ms)
+    {
+        return render(int64_t(system->outputRate()) * ms / 1000);
+    }
+
+    AudioSystem* system = nullptr;
+};
+
+uint32_t positionOf(Channel* channel)
+{
+    uint32_t ms = 0;
+    channel->getPosition(&ms);
+    return ms;
+}
+
+uint32_t lengthOf(Sound* sound)
+{
+    uint32_t ms = 0;
+    sound->getLength(&ms);
+    return ms;
+}
+
+// Largest jump between two neighbouring output samples of one side: a cut or a click shows up
+// as a jump far above what the tone itself does.
+float largestStep(const std::vector<float>& stereo, size_t side = 0)
+{
+    float largest = 0.0f;
+    for (size_t i = side + 2; i < stereo.size(); i += 2)
+        largest = std::max(largest, std::abs(stereo[i] - stereo[i - 2]));
+    return largest;
+}
+
+int zeroCrossings(const std::vector<float>& stereo, size_t firstFrame, size_t lastFrame)
+{
+    int crossings = 0;
+    for (size_t i = firstFrame + 1; i < lastFrame; ++i) {
+        if ((stereo[2 * (i - 1)] < 0.0f) != (stereo[2 * i] < 0.0f))
+            ++crossings;
+    }
+    return crossings;
+}
+
+bool allZero(const std::vector<float>& samples, size_t from = 0)
+{
+    return std::all_of(samples.begin() + static_cast<std::ptrdiff_t>(from), samples.end(),
+                       [](float v) { return v == 0.0f; });
+}
+
+} // namespace
+
+class AudioSystemTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString tone(const QString& name, AudioFixtures::Format format, double seconds = 2.0,
+                 int rate = 44100, int channels = 2, double frequency = 440.0)
+    {
+        AudioFixtures::Tone tone;
+        tone.seconds = seconds;
+        tone.sampleRate = rate;
+        tone.channels = channels;
+        tone.frequency = frequency;
+        const QString path = dir.filePath(name + AudioFixtures::suffix(format));
+        if (!QFile::exists(path) &&
+            !AudioFixtures::writeTone(QFile::encodeName(path).toStdString(), format, tone))
+            return {};
+        return path;
+    }
+
+    static void addFormats()
+    {
+        QTest::addColumn<AudioFixtures::Format>("format");
+        QTest::newRow("wav") << AudioFixtures::Format::Wav;
+        QTest::newRow("flac") << AudioFixtures::Format::Flac;
+        QTest::newRow("ogg") << AudioFixtures::Format::OggVorbis;
+        QTest::newRow("mp3") << AudioFixtures::Format::Mp3;
+        QTest::newRow("mp3 without xing") << AudioFixtures::Format::Mp3WithoutXing;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(dir.isValid()); }
+
+    void shouldPlayEveryFormatExactlyToItsLength_data() { addFormats(); }
+
+    void shouldPlayEveryFormatExactlyToItsLength()
+    {
+        QFETCH(AudioFixtures::Format, format);
+        const QString path = tone("exact", format, 2.5);
+        QVERIFY(!path.isEmpty());
+        const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
+        QVERIFY(reference.frames() > 0);
+
+        Engine engine(reference.rate);
+        Sound* sound = engine.open(path);
+        QVERIFY(sound);
+        QCOMPARE(sound->lengthFrames(), reference.frames());
+        QCOMPARE(lengthOf(sound), uint32_t(reference.frames() * 1000 / reference.rate));
+
+        Channel* channel = engine.play(sound);
+        QVERIFY(channel);
+        // Half a second more than the file: the output is the file, sample for sample, then
+        // silence, and the position sits at the length.
+        const std::vector<float> out = engine.render(reference.frames() + reference.rate / 2);
+        QVERIFY(std::equal(reference.samples.begin(), reference.samples.end(), out.begin()));
+        QVERIFY(allZero(out, reference.samples.size()));
+        QCOMPARE(positionOf(channel), lengthOf(sound));
+        engine.renderMs(300);
+        QCOMPARE(positionOf(channel), lengthOf(sound));
+    }
+
+    void shouldCountThePositionFromWhatWasRendered()
+    {
+        const QString path = tone("count", AudioFixtures::Format::Wav, 3.0);
+        Engine engine(44100);
+        Sound* sound = engine.open(path);
+        Channel* channel = engine.play(sound);
+        QCOMPARE(positionOf(channel), 0u);
+        engine.render(44100 / 4);
+        QCOMPARE(positionOf(channel), 250u);
+        engine.render(44100);
+        QCOMPARE(positionOf(channel), 1250u);
+        // Just before the end the position stays below the length.
+        engine.render(44100 * 7 / 4 - 10);
+        QVERIFY(positionOf(channel) < lengthOf(sound));
+        engine.render(10);
+        QCOMPARE(positionOf(channel), lengthOf(sound));
+    }
+
+    void shouldSeekToTheFrameAsked_data() { addFormats(); }
+
+    void shouldSeekToTheFrameAsked()
+    {
+        QFETCH(AudioFixtures::Format, format);
+        const QString path = tone("seek", format, 3.0);
+        const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
+        Engine engine(reference.rate);
+        Sound* sound = engine.open(path);
+        Channel* channel = engine.play(sound);
+        engine.renderMs(400);
+
+        QCOMPARE(channel->setPosition(1700), AudioResult::Ok);
+        // The target is reported at once, before anything of it was heard.
+        QCOMPARE(positionOf(channel), 1700u);
+        const std::vector<float> out = engine.renderMs(500);
+        QCOMPARE(positionOf(channel), 2200u);
+
+        // Apart from the short fade-in, the output is the file from the target on.
+        const size_t fade = static_cast<size_t>(reference.rate / 200);
+        const size_t target = static_cast<size_t>(reference.rate) * 1700 / 1000;
+        for (size_t i = fade * 2; i < out.size(); ++i)
+            QVERIFY2(out[i] == reference.samples[target * 2 + i],
+                     QByteArray::number(qulonglong(i)));
+        QVERIFY(largestStep(out) < 0.05f);
+
+        // Backwards as well.
+        channel->setPosition(100);
+        QCOMPARE(positionOf(channel), 100u);
+        engine.renderMs(100);
+        QCOMPARE(positionOf(channel), 200u);
+    }
+
+    void shouldEndAtOnceWhenSeekingToOrPastTheEnd()
+    {
+        const QString path = tone("seekend", AudioFixtures::Format::Wav, 1.0);
+        Engine engine;
+        Sound* sound = engine.open(path);
+        for (uint32_t target : {lengthOf(sound), lengthOf(sound) + 5000, 0xFFFFFFFFu}) {
+            Channel* channel = engine.play(sound);
+            engine.renderMs(100);
+            channel->setPosition(target);
+            const std::vector<float> out = engine.renderMs(50);
+            QCOMPARE(positionOf(channel), lengthOf(sound));
+            QVERIFY(largestStep(out) < 0.05f);
+            channel->stop();
+        }
+    }
+
+    void shouldKeepThePositionWhilePaused()
+    {
+        const QString path = tone("pause", AudioFixtures::Format::Wav, 3.0);
+        const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
+        Engine engine(44100);
+        Sound* sound = engine.open(path);
+        Channel* channel = engine.play(sound);
+        std::vector<float> heard = engine.renderMs(1000);
+
+        QCOMPARE(channel->setPaused(true), AudioResult::Ok);
+        const std::vector<float> fading = engine.renderMs(100);
+        const uint32_t held = positionOf(channel);
+        // The fade-out plays a few milliseconds more, then nothing moves.
+        QVERIFY2(held >= 1000 && held <= 1010, QByteArray::number(held));
+        const std::vector<float> silence = engine.renderMs(1000);
+        QVERIFY(allZero(silence));
+        QCOMPARE(positionOf(channel), held);
+        bool paused = false;
+        channel->getPaused(&paused);
+        QVERIFY(paused);
+
+        QCOMPARE(channel->setPaused(false), AudioResult::Ok);
+        const std::vector<float> resumed = engine.renderMs(500);
+        QCOMPARE(positionOf(channel), held + 500);
+        // No clicks going down or coming back.
+        QVERIFY(largestStep(fading) < 0.05f);
+        QVERIFY(largestStep(resumed) < 0.05f);
+        // Nothing was skipped: after the fade-in the file continues where the fade-out ended,
+        // which is a few frames after the pause was asked for.
+        const size_t fade = 44100 / 200;
+        auto continuesFrom = [&](size_t frame) {
+            for (size_t i = 2 * fade + 2; i < 2 * 4410; ++i) {
+                if (resumed[i] != reference.samples[frame * 2 + i])
+                    return false;
+            }
+            return true;
+        };
+        bool found = false;
+        for (size_t frame = 44100; frame <= 44100 + fade + 2 && !found; ++frame)
+            found = continuesFrom(frame);
+        QVERIFY(found);
+    }
+
+    void shouldSeekWhilePausedAndResumeThere()
+    {
+        const QString path = tone("pausedseek", AudioFixtures::Format::OggVorbis, 3.0);
+        const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
+        Engine engine(44100);
+        Channel* channel = engine.play(engine.open(path));
+        engine.renderMs(500);
+        channel->setPaused(true);
+        engine.renderMs(50);
+
+        channel->setPosition(2000);
+        QCOMPARE(positionOf(channel), 2000u);
+        QVERIFY(allZero(engine.renderMs(300)));
+        QCOMPARE(positionOf(channel), 2000u);
+
+        channel->setPaused(false);
+        const std::vector<float> out = engine.renderMs(200);
+        QCOMPARE(positionOf(channel), 2200u);
+        QVERIFY(largestStep(out) < 0.05f);
+        const size_t fade = 44100 / 200;
+        for (size_t i = 2 * fade; i < out.size(); ++i)
+            QCOMPARE(out[i], reference.samples[2 * 88200 + i]);
+    }
+
+    void shouldKeepTheToneWhenResampling_data()
+    {
+        QTest::addColumn<int>("rate");
+        for (int rate : {8000, 22050, 44100, 48000, 96000, 192000})
+            QTest::newRow(QByteArray::number(rate).constData()) << rate;
+    }
+
+    void shouldKeepTheToneWhenResampling()
+    {
+        QFETCH(int, rate);
+        const QString path =
+            tone(QString("rate%1").arg(rate), AudioFixtures::Format::Wav, 1.0, rate, 1, 1000.0);
+        Engine engine(48000);
+        Sound* sound = engine.open(path);
+        QCOMPARE(lengthOf(sound), 1000u);
+        Channel* channel = engine.play(sound);
+        const std::vector<float> out = engine.render(48000 + 4800);
+        QCOMPARE(positionOf(channel), 1000u);
+
+        // A 1 kHz tone makes 2000 zero crossings a second, whatever the file's rate.
+        const int crossings = zeroCrossings(out, 4800, 4800 + 38400);
+        QVERIFY2(std::abs(crossings - 1600) <= 2, QByteArray::number(crossings));
+        // Its length in time is kept too, within the resampler's filter delay.
+        size_t last = out.size() / 2;
+        while (last > 0 && std::abs(out[2 * (last - 1)]) < 1e-3f)
+            --last;
+        QVERIFY2(std::abs(int(last) - 48000) < 100, QByteArray::number(qulonglong(last)));
+        // The level survives the conversion.
+        float peak = 0.0f;
+        for (size_t i = 4800; i < 43200; ++i)
+            peak = std::max(peak, std::abs(out[2 * i]));
+        QVERIFY2(peak > 0.45f && peak < 0.55f, QByteArray::number(peak));
+    }
+
+    void shouldPlayMonoOnBothSidesAndFoldWideFilesToStereo_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::newRow("mono") << 1;
+        QTest::newRow("3 channels") << 3;
+        QTest::newRow("quad") << 4;
+        QTest::newRow("5.1") << 6;
+        QTest::newRow("7.1") << 8;
+    }
+
+    void shouldPlayMonoOnBothSidesAndFoldWideFilesToStereo()
+    {
+        QFETCH(int, channels);
+        const QString path =
+            tone(QString("wide%1").arg(channels), AudioFixtures::Format::Wav, 0.5, 44100, channels);
+        const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
+        QCOMPARE(reference.channels, channels);
+        Engine engine(44100);
+        Channel* channel = engine.play(engine.open(path));
+        QVERIFY(channel);
+        const std::vector<float> out = engine.render(reference.frames());
+        // The fixture has the same tone on every channel, so both sides carry it at its level.
+        for (int64_t i = 0; i < reference.frames(); ++i) {
+            const float expected = reference.samples[static_cast<size_t>(i * channels)];
+            QVERIFY(std::abs(out[2 * i] - expected) < 1e-5f);
+            QVERIFY(std::abs(out[2 * i + 1] - expected) < 1e-5f);
+        }
+    }
+
+    void shouldLeaveOnlyTheSecondOfTwoPlays()
+    {
+        const QString first = tone("first", AudioFixtures::Format::Wav, 2.0, 44100, 2, 440.0);
+        const QString second = tone("second", AudioFixtures::Format::Wav, 2.0, 44100, 2, 660.0);
+        const Decoded reference = decodeWhole(QFile::encodeName(second).toStdString());
+        Engine engine(44100);
+        Sound* a = engine.open(first);
+        Channel* channelA = engine.play(a);
+        engine.renderMs(300);
+
+        // What SoundPlayer::Play does: stop, free the old sound, open and play the new one.
+        channelA->stop();
+        a->release();
+        Sound* b = engine.open(second);
+        Channel* channelB = engine.play(b);
+        const std::vector<float> out = engine.renderMs(500);
+        QVERIFY(largestStep(out) < 0.1f); // both tones' own steps, no jump
+        // Once the old channel's fade-out is over, only the second file is heard.
+        const size_t fade = 44100 / 200;
+        for (size_t i = 2 * fade; i < out.size(); ++i)
+            QCOMPARE(out[i], reference.samples[i]);
+        QCOMPARE(positionOf(channelB), 500u);
+
+        uint32_t ms = 777;
+        QCOMPARE(channelA->getPosition(&ms), AudioResult::InvalidHandle);
+        QCOMPARE(ms, 777u);
+    }
+
+    void shouldIgnoreCallsOnStoppedChannels()
+    {
+        const QString path = tone("stale", AudioFixtures::Format::Wav, 2.0);
+        Engine engine;
+        Sound* sound = engine.open(path);
+        Channel* old = engine.play(sound);
+        engine.renderMs(200);
+        QCOMPARE(old->stop(), AudioResult::Ok);
+        const std::vector<float> tail = engine.renderMs(50);
+        QVERIFY(largestStep(tail) < 0.05f);
+        QVERIFY(allZero(tail, 2 * 44100 / 100)); // silent after the fade-out
+
+        // The same voice is reused by the next play; the old handle must not reach it.
+        Channel* current = engine.play(sound);
+        engine.renderMs(100);
+        uint32_t ms = 4242;
+        bool paused = true;
+        QCOMPARE(old->getPosition(&ms), AudioResult::InvalidHandle);
+        QCOMPARE(old->getPaused(&paused), AudioResult::InvalidHandle);
+        QCOMPARE(old->setPaused(true), AudioResult::InvalidHandle);
+        QCOMPARE(old->setPosition(1500), AudioResult::InvalidHandle);
+        QCOMPARE(old->stop(), AudioResult::InvalidHandle);
+        QCOMPARE(ms, 4242u);
+        QVERIFY(paused);
+        QVERIFY(!old->isLive());
+        QCOMPARE(positionOf(current), 100u);
+        engine.renderMs(100);
+        QCOMPARE(positionOf(current), 200u);
+
+        // Releasing a sound stops its channel.
+        sound->release();
+        QVERIFY(!current->isLive());
+        QCOMPARE(current->getPosition(&ms), AudioResult::InvalidHandle);
+    }
+
+    void shouldPlayASoundAgainFromTheStart()
+    {
+        const QString path = tone("again", AudioFixtures::Format::Mp3, 2.0);
+        const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
+        Engine engine(reference.rate);
+        Sound* sound = engine.open(path);
+        Channel* first = engine.play(sound);
+        engine.renderMs(700);
+        Channel* second = engine.play(sound);
+        QVERIFY(!first->isLive());
+        QCOMPARE(positionOf(second), 0u);
+        const std::vector<float> out = engine.renderMs(300);
+        const size_t fade = static_cast<size_t>(reference.rate / 200);
+        for (size_t i = 2 * fade; i < out.size(); ++i)
+            QCOMPARE(out[i], reference.samples[i]);
+    }
+
+    void shouldStartPausedWhenAsked()
+    {
+        const QString path = tone("startpaused", AudioFixtures::Format::Wav, 1.0);
+        Engine engine;
+        Channel* channel = engine.play(engine.open(path), true);
+        QVERIFY(allZero(engine.renderMs(200)));
+        QCOMPARE(positionOf(channel), 0u);
+        channel->setPaused(false);
+        const std::vector<float> out = engine.renderMs(200);
+        QCOMPARE(positionOf(channel), 200u);
+        QVERIFY(largestStep(out) < 0.05f);
+    }
+
+    void shouldEndDamagedFilesAtTheirLength_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("truncated mp3") << "truncated mp3";
+        QTest::newRow("truncated wav") << "truncated wav";
+        QTest::newRow("mp3 with more than its header says") << "overlong mp3";
+        QTest::newRow("wav with more than its header says") << "overlong wav";
+    }
+
+    void shouldEndDamagedFilesAtTheirLength()
+    {
+        QFETCH(QString, kind);
+        const QString path = dir.filePath(QString(kind).replace(' ', '_'));
+        auto bytesOf = [](const QString& file) {
+            QFile f(file);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+        QByteArray bytes;
+        if (kind.startsWith("truncated")) {
+            const auto format = kind.endsWith("mp3")   ? AudioFixtures::Format::Mp3
+                                : kind.endsWith("ogg") ? AudioFixtures::Format::OggVorbis
+                                                       : AudioFixtures::Format::Wav;
+            bytes = bytesOf(tone("whole-" + kind.right(3), format, 3.0));
+            bytes.truncate(bytes.size() / 2);
+        } else if (kind == "overlong mp3") {
+            bytes = bytesOf(tone("head", AudioFixtures::Format::Mp3, 1.0)) +
+                    bytesOf(tone("tail", AudioFixtures::Format::Mp3WithoutXing, 2.0));
+        } else {
+            // The data chunk claims one second; two follow.
+            bytes = bytesOf(tone("long", AudioFixtures::Format::Wav, 2.0));
+            const int data = bytes.indexOf("data");
+            QVERIFY(data > 0);
+            const quint32 claimed = 44100 * 4;
+            for (int i = 0; i < 4; ++i)
+                bytes[data + 4 + i] = static_cast<char>((claimed >> (8 * i)) & 0xff);
+        }
+        QVERIFY(!bytes.isEmpty());
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+        out.close();
+
+        Engine engine;
+        Sound* sound = engine.open(path);
+        QVERIFY(sound);
+        const uint32_t length = lengthOf(sound);
+        QVERIFY(length > 0);
+        Channel* channel = engine.play(sound);
+        // However much the file really holds, the channel ends and says so exactly.
+        for (int i = 0; i < 100 && positionOf(channel) != length; ++i)
+            engine.renderMs(100);
+        QCOMPARE(positionOf(channel), length);
+        engine.renderMs(500);
+        QCOMPARE(positionOf(channel), length);
+    }
+
+    void shouldRefuseWhatCannotBePlayed_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("missing") << dir.filePath("missing.mp3");
+        QDir(dir.path()).mkdir("folder.ogg");
+        QTest::newRow("directory") << dir.filePath("folder.ogg");
+        QFile empty(dir.filePath("empty.mp3"));
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+        QTest::newRow("zero bytes") << empty.fileName();
+        QFile noise(dir.filePath("noise.wav"));
+        QVERIFY(noise.open(QIODevice::WriteOnly));
+        QRandomGenerator random(7);
+        for (int i = 0; i < 32 * 1024; ++i)
+            noise.putChar(static_cast<char>(random.generate() & 0xff));
+        noise.close();
+        QTest::newRow("random bytes") << noise.fileName();
+        const QString fifo = dir.filePath("pipe.ogg");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QTest::newRow("fifo") << fifo;
+        QTest::newRow("device") << QStringLiteral("/dev/zero");
+        const QString locked = tone("locked", AudioFixtures::Format::Wav, 0.5);
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
+        QTest::newRow("unreadable") << locked;
+    }
+
+    void shouldRefuseWhatCannotBePlayed()
+    {
+        QFETCH(QString, path);
+        if (QByteArray(QTest::currentDataTag()) == "unreadable" && geteuid() == 0)
+            QSKIP("file permissions do not stop root");
+        Engine engine;
+        Sound* sound = reinterpret_cast<Sound*>(1);
+        QCOMPARE(engine.system->createSound(QFile::encodeName(path).constData(),
+                                            AudioSystem::ModeSoftware, nullptr, &sound),
+                 AudioResult::FileUnplayable);
+        QVERIFY(!sound);
+        Channel* channel = reinterpret_cast<Channel*>(1);
+        QCOMPARE(engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel),
+                 AudioResult::InvalidParam);
+        QVERIFY(!channel);
+    }
+
+    void shouldRefuseNullArguments()
+    {
+        Engine engine;
+        Sound* sound = nullptr;
+        QCOMPARE(engine.system->createSound(nullptr, AudioSystem::ModeSoftware, nullptr, &sound),
+                 AudioResult::InvalidParam);
+        QVERIFY(!sound);
+        const QString path = tone("null", AudioFixtures::Format::Wav, 0.5);
+        sound = engine.open(path);
+        QCOMPARE(engine.system->playSound(AudioSystem::FreeChannel, sound, false, nullptr),
+                 AudioResult::InvalidParam);
+        Channel* channel = nullptr;
+        QCOMPARE(engine.system->playSound(32, sound, false, &channel), AudioResult::NoFreeChannel);
+        QVERIFY(!channel);
+        QCOMPARE(sound->getLength(nullptr), AudioResult::InvalidParam);
+    }
+};
+
+QTEST_GUILESS_MAIN(AudioSystemTest)
+#include "AudioSystemTest.moc"

@@ -1,0 +1,601 @@
+#include "Decoder.h"
+#include "AudioFixtures.h"
+#include "Mpg123Decoder.h"
+#include "SndfileDecoder.h"
+#include "VorbisDecoder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+using Format = AudioFixtures::Format;
+
+namespace
+{
+
+enum class Kind { Sndfile, Vorbis, Mpg123 };
+
+Kind kindOf(Format format)
+{
+    switch (format) {
+    case Format::OggVorbis:
+        return Kind::Vorbis;
+    case Format::Mp3:
+    case Format::Mp3WithoutXing:
+        return Kind::Mpg123;
+    default:
+        return Kind::Sndfile;
+    }
+}
+
+bool isKind(const Decoder* decoder, Kind kind)
+{
+    switch (kind) {
+    case Kind::Sndfile:
+        return dynamic_cast<const SndfileDecoder*>(decoder);
+    case Kind::Vorbis:
+        return dynamic_cast<const VorbisDecoder*>(decoder);
+    case Kind::Mpg123:
+        return dynamic_cast<const Mpg123Decoder*>(decoder);
+    }
+    return false;
+}
+
+bool isLossy(Format format)
+{
+    return format == Format::OggVorbis || format == Format::Mp3 || format == Format::Mp3WithoutXing;
+}
+
+// Every frame the decoder yields from where it stands, read in uneven blocks.
+std::vector<float> decodeAll(Decoder& decoder, int64_t block = 1000)
+{
+    std::vector<float> samples;
+    std::vector<float> buffer(static_cast<size_t>(block * decoder.channels()));
+    for (;;) {
+        const int64_t got = decoder.read(buffer.data(), block);
+        if (got <= 0)
+            break;
+        samples.insert(samples.end(), buffer.begin(), buffer.begin() + got * decoder.channels());
+    }
+    return samples;
+}
+
+int64_t framesIn(const std::vector<float>& samples, const Decoder& decoder)
+{
+    return static_cast<int64_t>(samples.size()) / decoder.channels();
+}
+
+double rms(const float* samples, size_t count)
+{
+    double sum = 0;
+    for (size_t i = 0; i < count; ++i)
+        sum += double{samples[i]} * samples[i];
+    return count ? std::sqrt(sum / static_cast<double>(count)) : 0.0;
+}
+
+std::string writeTone(const QTemporaryDir& dir, const QString& name, Format format,
+                      const AudioFixtures::Tone& tone)
+{
+    const std::string path = dir.filePath(name).toStdString();
+    if (!AudioFixtures::writeTone(path, format, tone))
+        return {};
+    return path;
+}
+
+void writeBytes(const std::string& path, const QByteArray& bytes)
+{
+    QFile file(QString::fromStdString(path));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readBytes(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray randomBytes(qsizetype size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    QByteArray bytes(size, '\0');
+    for (char& byte : bytes)
+        byte = static_cast<char>(random());
+    return bytes;
+}
+
+// The level of the fixtures' tone (amplitude 0.5).
+const double toneLevel = 0.5 / std::sqrt(2.0);
+
+// Level of the last `frames` frames: the tone when the length is right, silence when a decoder
+// made up frames it could not decode.
+double levelAtEnd(const std::vector<float>& samples, int channels, size_t frames)
+{
+    const size_t count = std::min(samples.size(), frames * static_cast<size_t>(channels));
+    return rms(samples.data() + samples.size() - count, count);
+}
+
+// The most an MP3 without a Xing/Info header adds to a tone: the encoder's and the decoder's
+// delay at the start and the padding of the last frame.
+constexpr int64_t mp3Slack = 576 + 529 + 1152;
+
+} // namespace
+
+class DecoderTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void shouldKnowTheExactLengthAtOpen_data()
+    {
+        QTest::addColumn<Format>("format");
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::newRow("wav 44.1 kHz stereo") << Format::Wav << 44100 << 2;
+        QTest::newRow("wav 8 kHz mono") << Format::Wav << 8000 << 1;
+        QTest::newRow("wav 96 kHz") << Format::Wav << 96000 << 2;
+        QTest::newRow("wav 192 kHz") << Format::Wav << 192000 << 2;
+        QTest::newRow("flac 44.1 kHz") << Format::Flac << 44100 << 2;
+        QTest::newRow("flac 22.05 kHz mono") << Format::Flac << 22050 << 1;
+        QTest::newRow("flac 192 kHz") << Format::Flac << 192000 << 2;
+        QTest::newRow("ogg 44.1 kHz") << Format::OggVorbis << 44100 << 2;
+        QTest::newRow("ogg 48 kHz mono") << Format::OggVorbis << 48000 << 1;
+        QTest::newRow("ogg 8 kHz") << Format::OggVorbis << 8000 << 2;
+        QTest::newRow("ogg 96 kHz") << Format::OggVorbis << 96000 << 2;
+        QTest::newRow("mp3 xing 44.1 kHz") << Format::Mp3 << 44100 << 2;
+        QTest::newRow("mp3 xing 22.05 kHz mono") << Format::Mp3 << 22050 << 1;
+        QTest::newRow("mp3 xing 48 kHz") << Format::Mp3 << 48000 << 2;
+        QTest::newRow("mp3 xing 8 kHz") << Format::Mp3 << 8000 << 2;
+        QTest::newRow("mp3 without xing 44.1 kHz") << Format::Mp3WithoutXing << 44100 << 2;
+        QTest::newRow("mp3 without xing 22.05 kHz mono") << Format::Mp3WithoutXing << 22050 << 1;
+        QTest::newRow("mp3 without xing 48 kHz") << Format::Mp3WithoutXing << 48000 << 2;
+        QTest::newRow("mp3 without xing 8 kHz") << Format::Mp3WithoutXing << 8000 << 1;
+    }
+
+    void shouldKnowTheExactLengthAtOpen()
+    {
+        QFETCH(Format, format);
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QTemporaryDir dir;
+        AudioFixtures::Tone tone;
+        tone.sampleRate = rate;
+        tone.channels = channels;
+        tone.seconds = 2.0;
+        const std::string path =
+            writeTone(dir, QStringLiteral("tone") + AudioFixtures::suffix(format), format, tone);
+        QVERIFY(!path.empty());
+        const int64_t toneFrames = 2 * rate;
+
+        auto decoder = Decoder::open(path.c_str());
+        QVERIFY(decoder);
+        QVERIFY(isKind(decoder.get(), kindOf(format)));
+        QCOMPARE(decoder->sampleRate(), rate);
+        QCOMPARE(decoder->channels(), channels);
+        const int64_t length = decoder->lengthFrames();
+        const std::vector<float> samples = decodeAll(*decoder, 777);
+        QCOMPARE(framesIn(samples, *decoder), length);
+
+        if (format == Format::Mp3WithoutXing) {
+            QVERIFY2(length >= toneFrames && length <= toneFrames + mp3Slack,
+                     qPrintable(QString::number(length)));
+        } else {
+            // Gapless MP3 trims the encoder's delay and padding, so every format gives the tone
+            // back to the frame.
+            QCOMPARE(length, toneFrames);
+        }
+        if (kindOf(format) != Kind::Mpg123)
+            QCOMPARE(length, AudioFixtures::decodedFrames(path));
+
+        // The decoded signal is the tone, not silence or noise, and it lasts to the end.
+        const size_t middle = samples.size() / 2;
+        const size_t span = std::min<size_t>(samples.size() / 4, static_cast<size_t>(rate));
+        QVERIFY(std::abs(rms(samples.data() + middle - span / 2, span) - toneLevel) <
+                (isLossy(format) ? 0.05 : 0.001));
+        QVERIFY(levelAtEnd(samples, channels, static_cast<size_t>(rate) / 8) > 0.2);
+    }
+
+    void shouldSeekToTheExactFrame_data()
+    {
+        QTest::addColumn<Format>("format");
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::newRow("wav") << Format::Wav << 44100 << 2;
+        QTest::newRow("flac") << Format::Flac << 44100 << 2;
+        QTest::newRow("ogg") << Format::OggVorbis << 44100 << 2;
+        QTest::newRow("ogg mono") << Format::OggVorbis << 44100 << 1;
+        QTest::newRow("mp3 xing") << Format::Mp3 << 44100 << 2;
+        QTest::newRow("mp3 xing mono") << Format::Mp3 << 44100 << 1;
+        QTest::newRow("mp3 xing 22.05 kHz") << Format::Mp3 << 22050 << 2;
+        QTest::newRow("mp3 xing 8 kHz mono") << Format::Mp3 << 8000 << 1;
+        QTest::newRow("mp3 without xing") << Format::Mp3WithoutXing << 44100 << 2;
+        QTest::newRow("mp3 without xing 48 kHz mono") << Format::Mp3WithoutXing << 48000 << 1;
+    }
+
+    void shouldSeekToTheExactFrame()
+    {
+        QFETCH(Format, format);
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QTemporaryDir dir;
+        AudioFixtures::Tone tone;
+        tone.sampleRate = rate;
+        tone.channels = channels;
+        tone.seconds = 3.0;
+        // A frame off moves a 443 Hz tone by far more than the tolerance below.
+        tone.frequency = 443.0;
+        const std::string path =
+            writeTone(dir, QStringLiteral("tone") + AudioFixtures::suffix(format), format, tone);
+        QVERIFY(!path.empty());
+        auto decoder = Decoder::open(path.c_str());
+        QVERIFY(decoder);
+        const std::vector<float> reference = decodeAll(*decoder);
+        const int64_t length = decoder->lengthFrames();
+        QCOMPARE(framesIn(reference, *decoder), length);
+
+        const int64_t block = 300;
+        std::vector<float> buffer(static_cast<size_t>(block * channels));
+        // Lossless formats and Vorbis give the very same samples. libmpg123 carries its filter
+        // bank's state across a seek, which leaves differences of float rounding (about 1e-7,
+        // below one step of 24-bit audio) in the first samples.
+        const float tolerance = kindOf(format) == Kind::Mpg123 ? 1e-6f : 0.0f;
+        const std::vector<int64_t> targets{
+            length / 2, 1, length - 1, 577, 0, 1152 * 3 + 5, length - 100, rate + 17, 1152 * 20};
+        for (const int64_t target : targets) {
+            QVERIFY(decoder->seek(target));
+            const int64_t expected = std::min(block, length - target);
+            QCOMPARE(decoder->read(buffer.data(), block), expected);
+            const auto first = reference.begin() + target * channels;
+            const bool same =
+                std::equal(first, first + expected * channels, buffer.begin(),
+                           [&](float a, float b) { return std::abs(a - b) <= tolerance; });
+            QVERIFY2(same, qPrintable(QStringLiteral("after a seek to %1").arg(target)));
+        }
+
+        // Past the end is the end, and the decoder comes back from there.
+        QVERIFY(decoder->seek(length + 1000));
+        QCOMPARE(decoder->read(buffer.data(), block), int64_t{0});
+        QVERIFY(decoder->seek(0));
+        QCOMPARE(framesIn(decodeAll(*decoder), *decoder), length);
+    }
+
+    void shouldPickTheDecoderByContentNotName_data()
+    {
+        QTest::addColumn<Format>("format");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("ogg named .mp3") << Format::OggVorbis << "song.mp3";
+        QTest::newRow("wav named .ogg") << Format::Wav << "song.ogg";
+        QTest::newRow("mp3 named .wav") << Format::Mp3 << "song.wav";
+        QTest::newRow("mp3 without xing named .ogg") << Format::Mp3WithoutXing << "song.ogg";
+        QTest::newRow("flac named .mp3") << Format::Flac << "song.mp3";
+        QTest::newRow("mp3 without a suffix") << Format::Mp3 << "song";
+        QTest::newRow("wav with an upper-case suffix") << Format::Wav << "SONG.WAV";
+    }
+
+    void shouldPickTheDecoderByContentNotName()
+    {
+        QFETCH(Format, format);
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        const std::string path = writeTone(dir, name, format, {});
+        QVERIFY(!path.empty());
+        auto decoder = Decoder::open(path.c_str());
+        QVERIFY(decoder);
+        QVERIFY(isKind(decoder.get(), kindOf(format)));
+        QVERIFY(decoder->lengthFrames() >= 44100);
+        QCOMPARE(framesIn(decodeAll(*decoder), *decoder), decoder->lengthFrames());
+    }
+
+    void shouldReadOtherContainersAndSeeBehindTags_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<int>("expectedKind");
+        QTest::newRow("aiff") << "aiff" << int(Kind::Sndfile);
+        QTest::newRow("au") << "au" << int(Kind::Sndfile);
+        QTest::newRow("wave64") << "w64" << int(Kind::Sndfile);
+        QTest::newRow("mp3 behind a 300 kB ID3v2 tag") << "id3.mp3" << int(Kind::Mpg123);
+        QTest::newRow("mp3 without xing behind an ID3v2 tag, named .dat")
+            << "id3-noxing.dat" << int(Kind::Mpg123);
+        QTest::newRow("flac behind an ID3v2 tag") << "id3.flac" << int(Kind::Sndfile);
+    }
+
+    void shouldReadOtherContainersAndSeeBehindTags()
+    {
+        QFETCH(QString, input);
+        QFETCH(int, expectedKind);
+        QTemporaryDir dir;
+        const std::string path = dir.filePath("song." + input).toStdString();
+        int64_t expectedLength = 44100;
+        if (input.startsWith("id3")) {
+            const Format format = input == "id3.flac"         ? Format::Flac
+                                  : input == "id3-noxing.dat" ? Format::Mp3WithoutXing
+                                                              : Format::Mp3;
+            QVERIFY(AudioFixtures::writeTone(path, format, {}));
+            auto untagged = Decoder::open(path.c_str());
+            QVERIFY(untagged);
+            expectedLength = untagged->lengthFrames();
+            // An ID3v2.4 tag: header, then its size as four 7-bit bytes, then padding.
+            const int tagSize = 300000;
+            QByteArray tag("ID3\x04\x00\x00", 6);
+            for (int shift : {21, 14, 7, 0})
+                tag.append(char((tagSize >> shift) & 0x7F));
+            tag.append(QByteArray(tagSize, '\0'));
+            writeBytes(path, tag + readBytes(path));
+        } else {
+            const int container = input == "aiff" ? SF_FORMAT_AIFF
+                                  : input == "au" ? SF_FORMAT_AU
+                                                  : SF_FORMAT_W64;
+            SF_INFO info{};
+            info.samplerate = 44100;
+            info.channels = 2;
+            info.format = container | SF_FORMAT_PCM_16;
+            SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+            QVERIFY(file);
+            std::vector<float> samples(44100 * 2);
+            for (size_t i = 0; i < samples.size(); ++i)
+                samples[i] = 0.5f * float(std::sin(2 * M_PI * 440.0 * double(i / 2) / 44100));
+            QCOMPARE(sf_writef_float(file, samples.data(), 44100), sf_count_t{44100});
+            QCOMPARE(sf_close(file), 0);
+        }
+
+        auto decoder = Decoder::open(path.c_str());
+        QVERIFY(decoder);
+        QVERIFY(isKind(decoder.get(), Kind(expectedKind)));
+        QCOMPARE(decoder->lengthFrames(), expectedLength);
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), expectedLength);
+        QVERIFY(levelAtEnd(samples, decoder->channels(), 2048) > 0.2);
+    }
+
+    void shouldHandleBadInputWithoutHangingOrLying_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("missing path") << "missing"
+                                      << "refused";
+        QTest::newRow("empty path") << "empty"
+                                    << "refused";
+        QTest::newRow("directory") << "directory"
+                                   << "refused";
+        QTest::newRow("directory named .mp3") << "directory.mp3"
+                                              << "refused";
+        QTest::newRow("zero-byte .mp3") << "zero.mp3"
+                                        << "refused";
+        QTest::newRow("zero-byte .wav") << "zero.wav"
+                                        << "refused";
+        QTest::newRow("random bytes .mp3") << "random.mp3"
+                                           << "refused";
+        QTest::newRow("random bytes .ogg") << "random.ogg"
+                                           << "refused";
+        QTest::newRow("random bytes .wav") << "random.wav"
+                                           << "refused";
+        QTest::newRow("random bytes .flac") << "random.flac"
+                                            << "refused";
+        QTest::newRow("text named .mp3") << "text.mp3"
+                                         << "refused";
+        QTest::newRow("wav header without data") << "header.wav"
+                                                 << "refused";
+        QTest::newRow("fifo") << "fifo"
+                              << "refused";
+        QTest::newRow("fifo named .mp3") << "fifo.mp3"
+                                         << "refused";
+        QTest::newRow("symlink to a fifo") << "fifo-link"
+                                           << "refused";
+        QTest::newRow("/dev/zero") << "/dev/zero"
+                                   << "refused";
+        QTest::newRow("/dev/null") << "/dev/null"
+                                   << "refused";
+        QTest::newRow("symlink to a song") << "song-link"
+                                           << "opened";
+        for (const char* format : {"wav", "flac", "ogg", "mp3", "mp3-without-xing"}) {
+            QTest::addRow("%s cut to 60%%", format)
+                << QStringLiteral("cut60.%1").arg(format) << "shorter";
+            QTest::addRow("%s cut to 95%%", format)
+                << QStringLiteral("cut95.%1").arg(format) << "shorter";
+            // Vorbis pages of a pure tone hold a second or more: 20% may hold no whole one.
+            QTest::addRow("%s cut to 20%%", format)
+                << QStringLiteral("cut20.%1").arg(format)
+                << (QStringLiteral("ogg") == format ? "either" : "shorter");
+            QTest::addRow("%s cut to 100 bytes", format)
+                << QStringLiteral("cut100b.%1").arg(format) << "either";
+        }
+    }
+
+    void shouldHandleBadInputWithoutHangingOrLying()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, outcome);
+        QTemporaryDir dir;
+        const std::string path =
+            input.startsWith("/dev/") ? input.toStdString() : dir.filePath(input).toStdString();
+        int64_t fullLength = 0;
+
+        if (input == "missing") {
+        } else if (input == "empty") {
+            QVERIFY(!Decoder::open(""));
+            QVERIFY(!Decoder::open(nullptr));
+            return;
+        } else if (input.startsWith("directory")) {
+            QVERIFY(QDir(dir.path()).mkdir(input));
+        } else if (input.startsWith("zero")) {
+            writeBytes(path, {});
+        } else if (input.startsWith("random")) {
+            writeBytes(path, randomBytes(200000, 7));
+        } else if (input.startsWith("text")) {
+            writeBytes(path, QByteArray("Not a song, just words.\n").repeated(1000));
+        } else if (input == "header.wav") {
+            QVERIFY(AudioFixtures::writeTone(path, Format::Wav, {}));
+            writeBytes(path, readBytes(path).left(44));
+        } else if (input.startsWith("fifo")) {
+            const std::string fifo = dir.filePath("fifo").toStdString();
+            QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+            if (input == "fifo.mp3")
+                QCOMPARE(::rename(fifo.c_str(), path.c_str()), 0);
+            if (input == "fifo-link")
+                QCOMPARE(::symlink(fifo.c_str(), path.c_str()), 0);
+        } else if (input.startsWith("/dev/")) {
+            QVERIFY(QFile::exists(input));
+        } else if (input == "song-link") {
+            const std::string song = dir.filePath("song.ogg").toStdString();
+            QVERIFY(AudioFixtures::writeTone(song, Format::OggVorbis, {}));
+            QCOMPARE(::symlink(song.c_str(), path.c_str()), 0);
+        } else if (input.startsWith("cut")) {
+            const QString formatName = input.section('.', 1);
+            const Format format = formatName == "wav"    ? Format::Wav
+                                  : formatName == "flac" ? Format::Flac
+                                  : formatName == "ogg"  ? Format::OggVorbis
+                                  : formatName == "mp3"  ? Format::Mp3
+                                                         : Format::Mp3WithoutXing;
+            AudioFixtures::Tone tone;
+            tone.seconds = 5.0;
+            QVERIFY(AudioFixtures::writeTone(path, format, tone));
+            auto whole = Decoder::open(path.c_str());
+            QVERIFY(whole);
+            fullLength = whole->lengthFrames();
+            const QByteArray bytes = readBytes(path);
+            const qsizetype keep = input.startsWith("cut95")   ? bytes.size() * 95 / 100
+                                   : input.startsWith("cut60") ? bytes.size() * 6 / 10
+                                   : input.startsWith("cut20") ? bytes.size() * 2 / 10
+                                                               : 100;
+            writeBytes(path, bytes.left(keep));
+        }
+
+        auto decoder = Decoder::open(path.c_str());
+        if (outcome == "refused") {
+            QVERIFY(!decoder);
+            return;
+        }
+        if (outcome != "either")
+            QVERIFY(decoder);
+        if (!decoder)
+            return;
+        QVERIFY(decoder->lengthFrames() > 0);
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), decoder->lengthFrames());
+        if (outcome == "shorter") {
+            QVERIFY(decoder->lengthFrames() < fullLength);
+            // The length ends where the decodable audio does, not with made-up silence, and not
+            // before: libsndfile decoding the cut file to its end agrees (it reads all but MP3).
+            QVERIFY(levelAtEnd(samples, decoder->channels(), 2048) > 0.2);
+            if (!input.contains("mp3"))
+                QCOMPARE(decoder->lengthFrames(), AudioFixtures::decodedFrames(path));
+        }
+    }
+
+    void shouldCountTheFramesWhenAXingHeaderAnnouncesTooMany()
+    {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath("lying.mp3").toStdString();
+        QVERIFY(AudioFixtures::writeTone(path, Format::Mp3, {}));
+        QByteArray bytes = readBytes(path);
+        qsizetype tag = bytes.indexOf("Xing");
+        if (tag < 0)
+            tag = bytes.indexOf("Info");
+        QVERIFY(tag > 0 && tag < 2048);
+        QVERIFY(bytes[tag + 7] & 1); // the header carries a frame count
+        // Ten million frames, over seven hours, in a file of a few kilobytes.
+        const uint32_t frames = 10'000'000;
+        for (int i = 0; i < 4; ++i)
+            bytes[tag + 8 + i] = char((frames >> (24 - 8 * i)) & 0xFF);
+        writeBytes(path, bytes);
+
+        auto decoder = Decoder::open(path.c_str());
+        QVERIFY(decoder);
+        QVERIFY2(decoder->lengthFrames() >= 44100 && decoder->lengthFrames() <= 44100 + mp3Slack,
+                 qPrintable(QString::number(decoder->lengthFrames())));
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), decoder->lengthFrames());
+        QVERIFY(levelAtEnd(samples, decoder->channels(), 2048) > 0.2);
+    }
+
+    void shouldRefuseAnUnreadableFile()
+    {
+        if (::geteuid() == 0)
+            QSKIP("root reads a file whatever its permission bits say, so mode 000 proves nothing");
+        QTemporaryDir dir;
+        const std::string path = dir.filePath("locked.wav").toStdString();
+        QVERIFY(AudioFixtures::writeTone(path, Format::Wav, {}));
+        QCOMPARE(::chmod(path.c_str(), 0), 0);
+        QVERIFY(!Decoder::open(path.c_str()));
+    }
+
+    void shouldOpenFilesWithNonAsciiNames_data()
+    {
+        QTest::addColumn<Format>("format");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("icelandic mp3")
+            << Format::Mp3 << QStringLiteral("Sigur Rós – Hoppípolla.mp3");
+        QTest::newRow("japanese ogg") << Format::OggVorbis << QStringLiteral("日本語の歌 ♫.ogg");
+        QTest::newRow("umlauts wav") << Format::Wav << QStringLiteral("Über Straße ☃.wav");
+    }
+
+    void shouldOpenFilesWithNonAsciiNames()
+    {
+        QFETCH(Format, format);
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        QVERIFY(AudioFixtures::writeTone(path.toStdString(), format, {}));
+        QVERIFY(QFile::exists(path));
+        auto decoder = Decoder::open(path.toUtf8().constData());
+        QVERIFY(decoder);
+        QCOMPARE(decoder->lengthFrames(), int64_t{44100});
+    }
+
+    void shouldDecodePastADamagedRegionOfAnMp3_data()
+    {
+        QTest::addColumn<Format>("format");
+        QTest::newRow("with xing") << Format::Mp3;
+        QTest::newRow("without xing") << Format::Mp3WithoutXing;
+    }
+
+    void shouldDecodePastADamagedRegionOfAnMp3()
+    {
+        QFETCH(Format, format);
+        QTemporaryDir dir;
+        AudioFixtures::Tone tone;
+        tone.seconds = 10.0;
+        const std::string path = writeTone(dir, "damaged.mp3", format, tone);
+        QVERIFY(!path.empty());
+        // A tenth of the file, from 40% on, replaced by garbage with frame syncs scattered in it.
+        QByteArray bytes = readBytes(path);
+        QByteArray garbage = randomBytes(bytes.size() / 10, 11);
+        for (qsizetype i = 0; i + 1 < garbage.size(); i += 97) {
+            garbage[i] = char(0xFF);
+            garbage[i + 1] = char(0xFB);
+        }
+        bytes.replace(bytes.size() * 4 / 10, garbage.size(), garbage);
+        writeBytes(path, bytes);
+
+        auto decoder = Decoder::open(path.c_str());
+        QVERIFY(decoder);
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), decoder->lengthFrames());
+        // Nearly all of the nine undamaged seconds come out as the tone, those after the damage
+        // too.
+        const size_t block = 4410 * 2;
+        int toneBlocks = 0;
+        int toneBlocksAfterDamage = 0;
+        for (size_t at = 0; at + block <= samples.size(); at += block) {
+            if (std::abs(rms(samples.data() + at, block) - toneLevel) > 0.05)
+                continue;
+            ++toneBlocks;
+            if (at > samples.size() * 6 / 10)
+                ++toneBlocksAfterDamage;
+        }
+        QVERIFY2(toneBlocks >= 85, qPrintable(QString::number(toneBlocks)));
+        QVERIFY2(toneBlocksAfterDamage >= 30, qPrintable(QString::number(toneBlocksAfterDamage)));
+    }
+};
+
+QTEST_GUILESS_MAIN(DecoderTest)
+#include "DecoderTest.moc"
