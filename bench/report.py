@@ -34,7 +34,7 @@ def headline(results, targets):
     """(what, Brisnak, peer or floor, ratio or note, target, met) rows for both documents."""
     rows = []
     for plat in ["offscreen", "xcb"]:
-        s = results["startup"].get(plat)
+        s = ok_part(results, "startup").get(plat)
         if s:
             rows.append((f"Start-up to first painted window ({plat})",
                          f"{s['brisnak']['total_ms']:.1f} ms", f"floor {s['floor']['total_ms']:.1f} ms",
@@ -45,38 +45,56 @@ def headline(results, targets):
                          f"floor with text {s['text_floor']['total_ms']:.1f} ms",
                          f"{s['text_ratio']:.2f}x", f"(<= {targets['startup_ratio']}x)",
                          s["text_ratio"] <= targets["startup_ratio"]))
-    for name, e in results["playing"].items():
+    for name, e in ok_part(results, "playing").items():
         b, m = e["brisnak"], e["mpv"]
         rows.append((f"CPU playing {name}", f"{b['cpu_percent']:.2f} %", f"mpv {m['cpu_percent']:.2f} %",
                      f"{e['cpu_ratio']:.2f}x", f"<= {targets['cpu_ratio']}x mpv",
                      e["cpu_ratio"] <= targets["cpu_ratio"]))
     for mode, label in [("pause", "paused"), ("stop", "stopped")]:
-        e = results["idle"].get(mode)
+        e = ok_part(results, "idle").get(mode)
         if e:
             rows.append((f"CPU {label}", f"{e['cpu_percent']:.4f} %", "", "",
                          f"< {targets['idle_cpu_percent']} %",
                          e["cpu_percent"] < targets["idle_cpu_percent"]))
     for name in ["noise-60min.mp3", "noise-60min.ogg"]:
-        e = results["playing"].get(name)
+        e = ok_part(results, "playing").get(name)
         if e:
             b, m = e["brisnak"]["rss_peak_mb"], e["mpv"]["rss_peak_mb"]
             rows.append((f"Peak resident memory playing {name}", f"{b:.1f} MB", f"mpv {m:.1f} MB",
                          f"{b / m:.2f}x", f"<= {targets['rss_mb']:.0f} MB and <= mpv",
                          b <= targets["rss_mb"] and b <= m))
-    p = results["playlist"]
+    p = ok_part(results, "playlist")
+    if not p:
+        return rows + start_rows(results, targets)
     rows.append((f"{p['paths']} paths added (Add files)", f"{p['add_ms']:.1f} ms", "", "",
                  f"<= {targets['playlist_ms']:.0f} ms", p["add_ms"] <= targets["playlist_ms"]))
     rows.append(("Longest stall of the window while adding them", f"{p['longest_gap_ms']:.1f} ms", "",
                  "", f"<= {targets['playlist_ms']:.0f} ms",
                  p["longest_gap_ms"] <= targets["playlist_ms"]))
-    for name, e in results["start"].items():
+    return rows + start_rows(results, targets)
+
+
+def start_rows(results, targets):
+    rows = []
+    for name, e in ok_part(results, "start").items():
         ok = e["median_ms"] is not None and e["heard"] == e["clicks"] and e["median_ms"] <= targets["start_ms"]
         rows.append((f"Play click to first audible sample, {name}", f"{fmt(e['median_ms'])} ms", "", "",
                      f"<= {targets['start_ms']:.0f} ms", ok))
     return rows
 
 
+def ok_part(results, key):
+    """A part's figures, or {} when it failed or did not run."""
+    part = results.get(key) or {}
+    return {} if "error" in part else part
+
+
+def failures(results):
+    return {k: v["error"] for k, v in results.items() if isinstance(v, dict) and "error" in v}
+
+
 def plot(results, targets, path):
+    quick = results.get("quick")
     import matplotlib
 
     matplotlib.use("Agg")
@@ -84,6 +102,11 @@ def plot(results, targets, path):
 
     fig, axes = plt.subplots(2, 3, figsize=(15, 8.5))
     blue, grey = "#3465a4", "#babdb6"
+    results = {k: ok_part(results, k) for k in ["startup", "playing", "idle", "playlist", "start"]}
+    for key, ax in [("startup", axes[0][0]), ("playing", axes[0][1]), ("playing", axes[0][2]),
+                    ("idle", axes[1][0]), ("playlist", axes[1][1]), ("start", axes[1][2])]:
+        if not results[key]:
+            ax.text(0.5, 0.5, "not measured", ha="center", va="center", transform=ax.transAxes)
 
     ax = axes[0][0]
     plats = [p for p in ["offscreen", "xcb"] if p in results["startup"]]
@@ -134,23 +157,25 @@ def plot(results, targets, path):
 
     ax = axes[1][1]
     p = results["playlist"]
-    labels = ["rows added", "until painted", "longest stall"]
-    ax.bar(labels, [p["add_ms"], p["dialog_to_painted_ms"], p["longest_gap_ms"]], 0.5, color=blue)
-    ax.axhline(targets["playlist_ms"], color="#cc0000", linestyle="--", linewidth=1, label="target")
+    if p:
+        labels = ["rows added", "until painted", "longest stall"]
+        ax.bar(labels, [p["add_ms"], p["dialog_to_painted_ms"], p["longest_gap_ms"]], 0.5, color=blue)
+        ax.axhline(targets["playlist_ms"], color="#cc0000", linestyle="--", linewidth=1, label="target")
+        ax.legend(fontsize=8)
     ax.set_ylabel("ms, median")
-    ax.set_title(f"Adding {p['paths']} paths")
-    ax.legend(fontsize=8)
+    ax.set_title(f"Adding {p.get('paths', 10000)} paths")
 
     ax = axes[1][2]
     names = list(results["start"])
-    data = [results["start"][n]["all_ms"] or [0] for n in names]
-    ax.boxplot(data, labels=[n.replace(".", "\n") for n in names])
+    if names:
+        data = [results["start"][n]["all_ms"] or [0] for n in names]
+        ax.boxplot(data, labels=[n.replace(".", "\n") for n in names])
     ax.axhline(targets["start_ms"], color="#cc0000", linestyle="--", linewidth=1, label="target")
     ax.set_ylabel("ms")
     ax.set_title("Play click to first audible sample")
     ax.legend(fontsize=8)
 
-    fig.suptitle("Brisnak, whole player" + (" (quick run)" if results.get("quick") else ""))
+    fig.suptitle("Brisnak, whole player" + (" (quick run)" if quick else ""))
     fig.tight_layout()
     fig.savefig(path, dpi=80)
     plt.close(fig)
@@ -159,10 +184,12 @@ def plot(results, targets, path):
 def markdown(results, targets):
     m = results["machine"]
     rows = headline(results, targets)
+    failed = failures(results)
+    R = {k: ok_part(results, k) for k in ["startup", "playing", "idle", "playlist", "start"]}
     out = []
     out.append("## Whole player\n")
     out.append("Brisnak as a user runs it, side by side with Debian's mpv on the same files, on the "
-               "same machine and in the same run. Written by `bash bench/run.sh` (about 20 minutes; "
+               "same machine and in the same run. Written by `bash bench/run.sh` (about 15 minutes; "
                "`QUICK=1` for a short trial).\n")
     if results.get("quick"):
         out.append("**This is a quick run: short windows and few repeats; do not quote it.**\n")
@@ -176,6 +203,8 @@ def markdown(results, targets):
     for what, ours, peer, ratio, target, ok in rows:
         out.append(f"| {what} | {ours} | {peer} | {ratio} | {target} | {verdict(ok)} |")
     out.append("")
+    for key, error in failed.items():
+        out.append(f"Not measured in this run, {key}: {error}\n")
     out.append("![Whole-player benchmarks](benchmarks.png)\n")
 
     out.append("### Start-up\n")
@@ -193,7 +222,7 @@ def markdown(results, targets):
                "server (Xvfb, no window manager); the PulseAudio server runs, as on a desktop.\n")
     out.append("| platform | program | total | to `main` | QApplication | window built | show to painted |")
     out.append("|---|---|---:|---:|---:|---:|---:|")
-    for plat, s in results["startup"].items():
+    for plat, s in R["startup"].items():
         for name in ["floor", "text_floor", "brisnak"]:
             v = s[name]
             out.append(f"| {plat} | {name.replace('_', ' ')} | {v['total_ms']:.1f} ms | {v['to_main_ms']:.1f} | "
@@ -214,7 +243,7 @@ def markdown(results, targets):
                "own work is not counted for either player.\n")
     out.append("| file | player | CPU, % of a core | median RSS | peak RSS | threads | level at the sink | audible |")
     out.append("|---|---|---:|---:|---:|---:|---:|---:|")
-    for name, e in results["playing"].items():
+    for name, e in R["playing"].items():
         for who in ["brisnak", "mpv"]:
             v = e[who]
             out.append(f"| {name} | {who} | {v['cpu_percent']:.2f} | {v['rss_median_mb']:.1f} MB | "
@@ -228,11 +257,11 @@ def markdown(results, targets):
                "The window's 500 ms tick keeps running in both states, as the player is designed.\n")
     out.append("| state | CPU, % of a core | method | peak RSS |")
     out.append("|---|---:|---|---:|")
-    for mode, v in results["idle"].items():
+    for mode, v in R["idle"].items():
         out.append(f"| {mode} | {v['cpu_percent']:.4f} | {v['cpu_method']} | {v['rss_peak_mb']:.1f} MB |")
     out.append("")
 
-    p = results["playlist"]
+    p = R["playlist"] or {"paths": 10000, "runs": 0}
     out.append("### Playlist scale\n")
     out.append(f"`bench_player add LIST`: File > Add files, with the file dialog answered with "
                f"{p['paths']} existing paths (typed into its file name field, as the dialog itself "
@@ -240,21 +269,23 @@ def markdown(results, targets):
                f"command's return; \"until painted\" from the dialog's closing to the next paint of "
                f"the list; the longest stall is the longest gap between two beats of a 5 ms timer "
                f"from the dialog's closing until 300 ms after that paint. Median of {p['runs']} runs.\n")
-    out.append("| rows added | dialog closed to command returned | dialog closed to list painted | longest stall |")
-    out.append("|---:|---:|---:|---:|")
-    out.append(f"| {p['add_ms']:.1f} ms | {p['dialog_to_return_ms']:.1f} ms | "
-               f"{p['dialog_to_painted_ms']:.1f} ms | {p['longest_gap_ms']:.1f} ms |\n")
+    if R["playlist"]:
+        out.append("| rows added | dialog closed to command returned | dialog closed to list painted | longest stall |")
+        out.append("|---:|---:|---:|---:|")
+        out.append(f"| {p['add_ms']:.1f} ms | {p['dialog_to_return_ms']:.1f} ms | "
+                   f"{p['dialog_to_painted_ms']:.1f} ms | {p['longest_gap_ms']:.1f} ms |\n")
 
     out.append("### Start of playback\n")
     out.append("`bench_player clicks FILE N`: N times Play, 1.5 s of playback, Stop, 0.7 s of silence. "
                "`parec` records the null sink's monitor with 5 ms fragments; every fragment is "
-               "stamped on arrival with the same clock the harness stamps the click with. The first "
-               "frame above -40 dBFS after a click is dated by its fragment's arrival less the frames "
-               "that follow it in the fragment. The figure includes the recorder's own latency, so "
-               "it errs long. \"Play command\" is the time the Play slot itself took.\n")
+               "stamped on arrival with the same clock the harness stamps the click with. A click "
+               "counts as heard when the fragment holding the first frame above -40 dBFS after it "
+               "arrives: the null sink hands out what it renders a block at a time, and the figure "
+               "includes the recorder's own latency, so it errs long. \"Play command\" is the time "
+               "the Play slot itself took.\n")
     out.append("| file | clicks heard | median | max | Play command, median |")
     out.append("|---|---:|---:|---:|---:|")
-    for name, e in results["start"].items():
+    for name, e in R["start"].items():
         out.append(f"| {name} | {e['heard']}/{e['clicks']} | {fmt(e['median_ms'])} ms | "
                    f"{fmt(e['max_ms'])} ms | {fmt(e['play_call_median_ms'])} ms |")
     out.append("")

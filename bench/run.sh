@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Whole-player benchmarks, side by side with mpv on the same files, machine and run.
 #
-#     bash bench/run.sh            # the full run: about 20 minutes, 5 of them encoding the first time
+#     bash bench/run.sh            # the full run: about 15 minutes, plus a few minutes of encoding the first time
 #     QUICK=1 bash bench/run.sh    # short windows and few repeats, to try the harness out
 #
 # Installs what is missing (the project's packages and bench/debian-packages.txt), builds the player

@@ -494,9 +494,18 @@ class Bench:
         self.pulse = PulseServer()
         self.x = XServer()
         try:
-            for part in ["startup", "playlist", "start_latency", "playing", "idle"]:
-                if not self.args.only or part in self.args.only.split(","):
+            parts = {"startup": "startup", "playlist": "playlist", "start_latency": "start",
+                     "playing": "playing", "idle": "idle"}
+            for part, key in parts.items():
+                if self.args.only and part not in self.args.only.split(","):
+                    continue
+                try:
                     getattr(self, part)()
+                except (RuntimeError, OSError, subprocess.SubprocessError, ValueError, KeyError) as e:
+                    # One part failing (say, a player that cannot add files yet) spoils only its
+                    # own figures; the report names the error.
+                    log(f"{part} failed: {e}")
+                    self.results[key] = {"error": str(e)}
         finally:
             self.x.stop()
             self.pulse.stop()
