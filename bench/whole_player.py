@@ -309,7 +309,7 @@ class Bench:
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         marks = {}
         want = {"play": "playing", "pause": "paused", "stop": "stopped"}[mode]
-        while want not in marks:
+        while want not in marks or "length-ms" not in marks:
             line = proc.stdout.readline()
             if not line:
                 raise RuntimeError(f"bench_player {mode} ended early")
@@ -338,7 +338,7 @@ class Bench:
             for who in ["brisnak", "mpv"]:
                 capture = Capture(self.env())
                 if who == "brisnak":
-                    proc, _ = self.start_brisnak("play", path)
+                    proc, marks = self.start_brisnak("play", path)
                 else:
                     proc = subprocess.Popen(
                         ["mpv", "--no-config", "--no-video", "--ao=pulse", "--really-quiet",
@@ -352,6 +352,8 @@ class Bench:
                     stop_process(proc)
                     capture.stop()
                 entry[who].update(self.level(capture, measure_from))
+                if who == "brisnak":
+                    entry[who]["length_ms"] = marks["length-ms"]
             entry["cpu_ratio"] = entry["brisnak"]["cpu_percent"] / max(entry["mpv"]["cpu_percent"], 1e-9)
             result[name] = entry
             log(f"playing {name}: brisnak {entry['brisnak']['cpu_percent']:.2f} % "
@@ -363,12 +365,14 @@ class Bench:
         seconds = 5 if self.quick else 60
         result = {}
         for mode in ["pause", "stop"]:
-            proc, _ = self.start_brisnak(mode, self.file("noise-60min.mp3"))
+            proc, marks = self.start_brisnak(mode, self.file("noise-60min.mp3"))
             time.sleep(0.5)
             try:
                 result[mode] = self.watch_process(proc, seconds)
             finally:
                 stop_process(proc)
+            # A length of 0 means the file never opened: an idle figure that proves nothing.
+            result[mode]["length_ms"] = marks["length-ms"]
             log(f"{mode}: brisnak {result[mode]['cpu_percent']:.4f} % of a core")
         self.results["idle"] = result
 
