@@ -23,6 +23,8 @@ def replace_section(path, body, default_head):
 
 
 def verdict(ok):
+    if ok is None:
+        return "reference"
     return "met" if ok else "**not met**"
 
 
@@ -40,11 +42,10 @@ def headline(results, targets):
                          f"{s['brisnak']['total_ms']:.1f} ms", f"floor {s['floor']['total_ms']:.1f} ms",
                          f"{s['ratio']:.2f}x", f"<= {targets['startup_ratio']}x floor",
                          s["ratio"] <= targets["startup_ratio"]))
-            rows.append((f"Start-up, against a window with text ({plat}; reference)",
+            rows.append((f"Start-up against the floor with text ({plat})",
                          f"{s['brisnak']['total_ms']:.1f} ms",
                          f"floor with text {s['text_floor']['total_ms']:.1f} ms",
-                         f"{s['text_ratio']:.2f}x", f"(<= {targets['startup_ratio']}x)",
-                         s["text_ratio"] <= targets["startup_ratio"]))
+                         f"{s['text_ratio']:.2f}x", "", None))
     for name, e in ok_part(results, "playing").items():
         b, m = e["brisnak"], e["mpv"]
         rows.append((f"CPU playing {name}", f"{b['cpu_percent']:.2f} %", f"mpv {m['cpu_percent']:.2f} %",

@@ -486,7 +486,7 @@ class Bench:
             "cpu": cpu, "cores": os.cpu_count(), "memory_gb": round(mem_kb / 1024 / 1024, 1),
             "kernel": platform.release(), "debian": debian,
             "qt": first_line(["dpkg-query", "-W", "-f=${Version}", "libqt6widgets6"]),
-            "mpv": first_line(["mpv", "--version"]),
+            "mpv": first_line(["mpv", "--version"]).split(" Copyright")[0],
             "pulseaudio": first_line(["pulseaudio", "--version"]),
             "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
         }
