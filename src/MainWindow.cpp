@@ -3,11 +3,51 @@
 #include "MainWindowForm.h"
 #include "SoundPlayer.h"
 
+#include <QDir>
+#include <QFileDialog>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QSlider>
 #include <QStatusBar>
 #include <QTimer>
+
+namespace
+{
+
+// Qt's own file dialog and the Linux ones separate a filter's patterns by blanks only, so
+// "Audio (*.mp3;*.wav;*.ogg);;" would match nothing there. Offer the same patterns blank-separated,
+// each with an upper-case twin so that SONG.MP3 is listed by dialogs that match case-sensitively.
+QString blankSeparatedFilter(const QString& filter)
+{
+#ifdef Q_OS_WIN
+    return filter;
+#else
+    static const QRegularExpression entry(QStringLiteral("^(.*)\\(([^()]*)\\)\\s*$"));
+    static const QRegularExpression separators(QStringLiteral("[;\\s]+"));
+    QStringList entries;
+    for (const QString& part : filter.split(QStringLiteral(";;"), Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = entry.match(part);
+        if (!match.hasMatch()) {
+            entries << part;
+            continue;
+        }
+        QStringList patterns = match.captured(2).split(separators, Qt::SkipEmptyParts);
+        const QStringList given = patterns;
+        for (const QString& pattern : given) {
+            const QString upper = pattern.toUpper();
+            if (!patterns.contains(upper))
+                patterns << upper;
+        }
+        entries << match.captured(1) + QLatin1Char('(') + patterns.join(QLatin1Char(' ')) +
+                       QLatin1Char(')');
+    }
+    return entries.join(QStringLiteral(";;"));
+#endif
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), form(new MainWindowForm)
 {
@@ -30,22 +70,135 @@ MainWindow::~MainWindow() = default;
 
 // Commands. Every button and its Playback menu twin run the same one.
 
-void MainWindow::PlayListItem() {}
-void MainWindow::Play() {}
-void MainWindow::Pause() {}
-void MainWindow::Stop() {}
-void MainWindow::Next() {}
-void MainWindow::Previous() {}
+void MainWindow::PlayListItem()
+{
+    QListWidget* list = form->listFiles;
+    const int n = list->count();
+    const int r = list->row(list->currentItem());
+    // The row below the current one starts, unless the current row is the last.
+    const int target = (n == r + 1) ? r : r + 1;
+    QListWidgetItem* item = list->item(target);
+    if (!item)
+        return;
+
+    item->setSelected(true);
+    const QString text = item->text();
+    player->Play(text.toLocal8Bit().constData());
+    const uint32_t length = player->GetLength();
+    form->seekBar->setMaximum(static_cast<int>(length));
+    timer->start();
+    // A file the engine could not open has no length: say so rather than announce silence.
+    if (length == 0)
+        statusLabel->setText(tr("Cannot play: ") + text);
+    else
+        statusLabel->setText(tr("Now playing: ") + text);
+}
+
+void MainWindow::Play()
+{
+    if (form->listFiles->count() > 0 && player->paused == 0) {
+        PlayListItem();
+    } else if (player->paused == 1) {
+        statusLabel->setText(tr("") + pausedText);
+        player->TogglePause();
+    }
+}
+
+void MainWindow::Pause()
+{
+    QListWidget* list = form->listFiles;
+    if (list->count() == 0 || list->selectedItems().isEmpty())
+        return;
+
+    if (player->paused == 0) {
+        pausedText = statusLabel->text();
+        statusLabel->setText(tr("Music is paused!"));
+    } else {
+        statusLabel->setText(pausedText);
+    }
+    player->TogglePause();
+}
+
+void MainWindow::Stop()
+{
+    player->Stop();
+    statusLabel->setText(tr(""));
+}
+
+void MainWindow::Next()
+{
+    QListWidget* list = form->listFiles;
+    const int n = list->count();
+    if (n == 0)
+        return;
+    if (list->item(n - 1)->isSelected())
+        return;
+    if (list->selectedItems().isEmpty())
+        return;
+    list->setCurrentRow(list->currentRow() + 1, QItemSelectionModel::SelectCurrent);
+    PlayListItem();
+}
+
+void MainWindow::Previous()
+{
+    QListWidget* list = form->listFiles;
+    if (list->count() == 0)
+        return;
+    if (list->item(0)->isSelected())
+        return;
+    if (list->selectedItems().isEmpty())
+        return;
+    list->setCurrentRow(list->currentRow() - 1, QItemSelectionModel::SelectCurrent);
+    PlayListItem();
+}
 
 // Progress and seeking.
 
-void MainWindow::UpdateTime() {}
-void MainWindow::SeekStart() {}
-void MainWindow::SeekMove() {}
+void MainWindow::UpdateTime()
+{
+    form->seekBar->setValue(static_cast<int>(player->GetPosition()));
+    if (player->GetPosition() != player->GetLength())
+        return;
+
+    // The track has reached its end.
+    QListWidget* list = form->listFiles;
+    const int n = list->count();
+    const int r = list->row(list->currentItem());
+    if (n == r + 1) {
+        form->seekBar->setValue(0);
+        statusLabel->setText(tr(""));
+    } else {
+        Next();
+    }
+}
+
+void MainWindow::SeekStart()
+{
+    if (!form->listFiles->selectedItems().isEmpty()) {
+        player->SetPosition(static_cast<uint32_t>(form->seekBar->value()));
+        timer->start();
+    } else {
+        form->seekBar->setValue(0);
+    }
+}
+
+void MainWindow::SeekMove()
+{
+    if (!form->listFiles->selectedItems().isEmpty())
+        timer->stop();
+}
 
 // Slots bound by object name.
 
-void MainWindow::on_menuAddFiles_triggered() {}
+void MainWindow::on_menuAddFiles_triggered()
+{
+    const QStringList paths =
+        QFileDialog::getOpenFileNames(this, tr("Add files ..."), QDir::currentPath(),
+                                      blankSeparatedFilter(tr("Audio (*.mp3;*.wav;*.ogg);;")));
+    QListWidget* list = form->listFiles;
+    for (const QString& path : paths)
+        list->insertItem(list->count(), path);
+}
 
 void MainWindow::on_listFiles_itemDoubleClicked()
 {

@@ -37,6 +37,9 @@ private slots:
     void on_menuPause_triggered();
 
 private:
+    // Lets the tests read the player, the timer, the status label and the saved text.
+    friend class MainWindowProbe;
+
     void PlayListItem();
     void Play();
     void Pause();

@@ -475,6 +475,27 @@ private slots:
             QCOMPARE(out[i], reference.samples[i]);
     }
 
+    void shouldStayStillUntilTheFirstFramesArriveAndLoseNone()
+    {
+        const QString path = tone("late", AudioFixtures::Format::Wav, 1.0);
+        const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
+        Engine engine(44100);
+        Channel* channel = engine.play(engine.open(path));
+        // The output asks before the read-ahead has run: silence, and the position waits.
+        std::vector<float> early(441 * 2);
+        engine.system->render(early.data(), 441);
+        QVERIFY(allZero(early));
+        QCOMPARE(positionOf(channel), 0u);
+
+        const std::vector<float> out = engine.renderMs(100);
+        QCOMPARE(positionOf(channel), 100u);
+        QVERIFY(largestStep(out) < 0.05f);
+        // The file starts from its first frame, faded in over the first few milliseconds.
+        const size_t fade = 44100 / 200;
+        for (size_t i = 2 * fade; i < out.size(); ++i)
+            QCOMPARE(out[i], reference.samples[i]);
+    }
+
     void shouldStartPausedWhenAsked()
     {
         const QString path = tone("startpaused", AudioFixtures::Format::Wav, 1.0);

@@ -22,6 +22,8 @@ constexpr int RingSeconds = 1;
 constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
 constexpr auto TopUpPeriod = std::chrono::milliseconds(50);
+// After failing to open the device, Play tries it again only once this much time has passed.
+constexpr auto DeviceRetryPeriod = std::chrono::seconds(2);
 } // namespace
 
 AudioSystem::AudioSystem() = default;
@@ -150,8 +152,9 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     *channel = channels.back().get();
 
     // Nothing is decoded here: the read-ahead thread fills the ring as soon as this returns,
-    // within a millisecond or two, long before a device asks for its first buffer. Until then
-    // the mixer plays silence for the channel and fades its first frames in.
+    // within a millisecond or two, usually before the device asks for its first buffer. If the
+    // device is quicker, the channel stays silent (its position still) until the data is there,
+    // and its first frames fade in.
     wake.notify_one();
     if (!paused)
         startOutput(true);
@@ -360,7 +363,8 @@ void AudioSystem::startOutput(bool tryDevice)
     if (offline || !mixer->needsOutput())
         return;
     const bool onDevice = output && output == device.get();
-    if (!onDevice && (tryDevice || !output)) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!onDevice && (tryDevice || !output) && now >= nextDeviceAttempt) {
         // Not on the device (never opened, lost, or no device last time): try it again, and
         // leave the clock running until the device has really opened.
         device.reset();
@@ -373,6 +377,10 @@ void AudioSystem::startOutput(bool tryDevice)
         if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
             context = nullptr;
         device = CubebOutput::open(context, *mixer, DeviceLatencyMs);
+        // A failed attempt costs a little on every Play; without a device, look again only
+        // now and then.
+        if (!device)
+            nextDeviceAttempt = now + DeviceRetryPeriod;
         if (device) {
             if (running)
                 output->stop();

@@ -11,6 +11,7 @@
 
 #include "AudioResult.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -114,6 +115,7 @@ private:
     std::thread readAhead;
 
     cubeb* context = nullptr;
+    std::chrono::steady_clock::time_point nextDeviceAttempt{};
     bool contextStale = false;
     std::unique_ptr<CubebOutput> device;
     std::unique_ptr<ClockOutput> clock;

@@ -34,10 +34,9 @@ std::unique_ptr<CubebOutput> CubebOutput::open(cubeb* context, Mixer& mixer, int
     params.channels = 2;
     params.layout = CUBEB_LAYOUT_STEREO;
     params.prefs = CUBEB_STREAM_PREF_NONE;
-    uint32_t latency = params.rate * static_cast<uint32_t>(latencyMs) / 1000;
-    uint32_t minimum = 0;
-    if (cubeb_get_min_latency(context, &params, &minimum) == CUBEB_OK && minimum > latency)
-        latency = minimum;
+    // The backend raises this to what the device can do; asking it first would cost an extra
+    // round trip on every attempt.
+    const uint32_t latency = params.rate * static_cast<uint32_t>(latencyMs) / 1000;
     const int result =
         cubeb_stream_init(context, &output->stream, "Brisnak", nullptr, nullptr, nullptr, &params,
                           latency, &CubebCallbacks::data, &CubebCallbacks::state, output.get());

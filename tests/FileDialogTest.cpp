@@ -1,0 +1,210 @@
+// File > "Add files ...": the real file dialog, its filter, what it lists and what it adds.
+#include "MainWindow.h"
+#include "MainWindowProbe.h"
+#include "SoundPlayer.h"
+#include "ToneFiles.h"
+
+#include <QAbstractItemModel>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QListView>
+#include <QListWidget>
+#include <QSet>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+
+class FileDialogTest : public QObject
+{
+    Q_OBJECT
+
+    ToneFiles tones;
+    QString startDir;
+
+    static QStringList rowTexts(MainWindowProbe& probe)
+    {
+        QStringList texts;
+        for (int row = 0; row < probe.list()->count(); ++row)
+            texts << probe.list()->item(row)->text();
+        return texts;
+    }
+
+    // The file names the dialog's list view shows for its current folder.
+    static QSet<QString> listedNames(QFileDialog& dialog)
+    {
+        QSet<QString> names;
+        auto* view = dialog.findChild<QListView*>(QStringLiteral("listView"));
+        if (!view)
+            return names;
+        const QAbstractItemModel* model = view->model();
+        for (int row = 0; row < model->rowCount(view->rootIndex()); ++row)
+            names << model->index(row, 0, view->rootIndex()).data().toString();
+        return names;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(tones.isValid());
+        for (const char* name : {"song.mp3", "SONG.MP3", "Track.Ogg", "tone.wav", "LOUD.WAV",
+                                 "other.ogg", "notes.txt", "cover.jpg"}) {
+            QFile file(QDir(tones.path()).filePath(QLatin1String(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(!tones.wav(QStringLiteral("one.wav"), 1.0).isEmpty());
+        QVERIFY(!tones.wav(QStringLiteral("two.wav"), 2.0).isEmpty());
+        startDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(tones.path()));
+    }
+
+    void cleanupTestCase() { QDir::setCurrent(startDir); }
+
+    void shouldOfferTheAudioPatternsAndListEveryCase()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowProbe probe(window);
+
+        QStringList filters;
+        QString caption;
+        QString directory;
+        QFileDialog::FileMode mode = QFileDialog::AnyFile;
+        QSet<QString> listed;
+        const QSet<QString> audio = {QStringLiteral("song.mp3"),  QStringLiteral("SONG.MP3"),
+                                     QStringLiteral("Track.Ogg"), QStringLiteral("tone.wav"),
+                                     QStringLiteral("LOUD.WAV"),  QStringLiteral("other.ogg"),
+                                     QStringLiteral("one.wav"),   QStringLiteral("two.wav")};
+        const bool opened = probe.withFileDialog([&](QFileDialog& dialog) {
+            filters = dialog.nameFilters();
+            caption = dialog.windowTitle();
+            directory = dialog.directory().absolutePath();
+            mode = dialog.fileMode();
+            // The folder is read in the background; what it lists is compared below.
+            (void)QTest::qWaitFor([&] { return listedNames(dialog).contains(audio); }, 5000);
+            listed = listedNames(dialog);
+            dialog.reject();
+        });
+        QVERIFY(opened);
+        QCOMPARE(caption, QStringLiteral("Add files ..."));
+        QCOMPARE(directory, QDir(tones.path()).absolutePath());
+        QCOMPARE(mode, QFileDialog::ExistingFiles);
+        QCOMPARE(filters.size(), 1);
+        QCOMPARE(filters.first(), QStringLiteral("Audio (*.mp3 *.wav *.ogg *.MP3 *.WAV *.OGG)"));
+        QCOMPARE(listed, audio);
+    }
+
+    void shouldAppendTheChosenFilesInOrderAndLeavePlaybackAlone()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowProbe probe(window);
+
+        const QStringList first = probe.addFiles({QStringLiteral("two.wav")});
+        QCOMPARE(first,
+                 QStringList{QDir(tones.path()).absoluteFilePath(QStringLiteral("two.wav"))});
+        QCOMPARE(rowTexts(probe), first);
+
+        probe.doubleClickRow(0);
+        QCOMPARE(probe.seekBar()->maximum(), ToneFiles::lengthMs(2.0));
+        const QString playing = probe.status();
+
+        // Added while a track plays, in the order chosen; the same file chosen again is one
+        // more row with the same text. Nothing else moves.
+        const QStringList more =
+            probe.addFiles({QStringLiteral("one.wav"), QStringLiteral("two.wav")});
+        QCOMPARE(more,
+                 QStringList({QDir(tones.path()).absoluteFilePath(QStringLiteral("one.wav")),
+                              QDir(tones.path()).absoluteFilePath(QStringLiteral("two.wav"))}));
+        const QStringList again = probe.addFiles({QStringLiteral("one.wav")});
+        QCOMPARE(again, QStringList{more[0]});
+        QCOMPARE(rowTexts(probe), first + more + again);
+        QCOMPARE(probe.list()->currentRow(), 0);
+        QCOMPARE(probe.selectedRows(), QList<int>{0});
+        QCOMPARE(probe.status(), playing);
+        QCOMPARE(probe.player().GetLength(), uint32_t(ToneFiles::lengthMs(2.0)));
+        QVERIFY(probe.timer()->isActive());
+    }
+
+    void shouldChangeNothingWhenCancelled()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowProbe probe(window);
+        probe.addFiles({QStringLiteral("one.wav"), QStringLiteral("two.wav")});
+        probe.clickRow(1);
+
+        const bool opened = probe.withFileDialog([](QFileDialog& dialog) {
+            dialog.selectFile(QStringLiteral("one.wav"));
+            dialog.reject();
+        });
+        QVERIFY(opened);
+        QCOMPARE(probe.list()->count(), 2);
+        QCOMPARE(probe.list()->currentRow(), 1);
+        QCOMPARE(probe.selectedRows(), QList<int>{1});
+        QCOMPARE(probe.status(), QString());
+        QVERIFY(!probe.timer()->isActive());
+    }
+
+    void shouldNotOfferANameThatIsNotUtf8()
+    {
+        // Such a name cannot become a row text and back into the same bytes; the dialog must not
+        // hand out a mangled path for it.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray raw = QFile::encodeName(dir.path()) + "/bad\xff.wav";
+        QFile bad;
+        if (!bad.open(::fopen(raw.constData(), "wb"), QIODevice::WriteOnly, QFile::AutoCloseHandle))
+            QSKIP("this file system refuses names that are not UTF-8");
+        bad.close();
+        QVERIFY(!tones.wav(QStringLiteral("good.wav"), 1.0).isEmpty());
+        QVERIFY(QFile::copy(QDir(tones.path()).filePath(QStringLiteral("good.wav")),
+                            QDir(dir.path()).filePath(QStringLiteral("good.wav"))));
+        QVERIFY(QDir::setCurrent(dir.path()));
+
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowProbe probe(window);
+        QSet<QString> listed;
+        const bool opened = probe.withFileDialog([&](QFileDialog& dialog) {
+            (void)QTest::qWaitFor(
+                [&] { return listedNames(dialog).contains(QStringLiteral("good.wav")); }, 5000);
+            listed = listedNames(dialog);
+            dialog.reject();
+        });
+        QVERIFY(QDir::setCurrent(tones.path()));
+        QVERIFY(opened);
+        QCOMPARE(listed, QSet<QString>{QStringLiteral("good.wav")});
+        QCOMPARE(probe.list()->count(), 0);
+    }
+
+    void shouldPlayAPathWithNonAsciiCharacters()
+    {
+        const QString name = QStringLiteral("Ünïcødé – 音楽 ♫.wav");
+        const QString path = tones.wav(name, 2.0);
+        QVERIFY(!path.isEmpty());
+        QVERIFY(QFile::exists(path));
+
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowProbe probe(window);
+        const QStringList added = probe.addFiles({name});
+        QCOMPARE(added, QStringList{path});
+
+        probe.click("playButton");
+        QCOMPARE(probe.status(), QStringLiteral("Now playing: ") + path);
+        QCOMPARE(probe.seekBar()->maximum(), ToneFiles::lengthMs(2.0));
+        SoundPlayer& player = probe.player();
+        QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() > 0, 5000);
+    }
+};
+
+QTEST_MAIN(FileDialogTest)
+#include "FileDialogTest.moc"
