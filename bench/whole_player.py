@@ -231,6 +231,10 @@ class Bench:
     def env(self, **extra):
         return dict(self.base_env, **self.pulse.env, **extra)
 
+    def window_env(self):
+        """Where bench_player shows the window: a real X server, as on a desktop."""
+        return self.env(QT_QPA_PLATFORM="xcb", DISPLAY=self.x.display)
+
     # Start-up ----------------------------------------------------------------------------------
 
     def startup_once(self, exe, env):
@@ -305,7 +309,7 @@ class Bench:
         }
 
     def start_brisnak(self, mode, path):
-        proc = subprocess.Popen([self.player, mode, path], env=self.env(QT_QPA_PLATFORM="offscreen"),
+        proc = subprocess.Popen([self.player, mode, path], env=self.window_env(),
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         marks = {}
         want = {"play": "playing", "pause": "paused", "stop": "stopped"}[mode]
@@ -410,7 +414,7 @@ class Bench:
         runs = 1 if self.quick else 5
         samples = []
         for _ in range(runs):
-            out = subprocess.run([self.player, "add", listing], env=self.env(QT_QPA_PLATFORM="offscreen"),
+            out = subprocess.run([self.player, "add", listing], env=self.window_env(),
                                  cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                  text=True, timeout=600)
             v = {k: int(x) for k, x in (line.split() for line in out.stdout.splitlines() if line)}
@@ -436,7 +440,7 @@ class Bench:
         for name in ["tone-60min.mp3", "noise-60min.mp3", "tone-60min.ogg", "tone-10min.mp3"]:
             capture = Capture(self.env())
             out = subprocess.run([self.player, "clicks", self.file(name), str(clicks)],
-                                 env=self.env(QT_QPA_PLATFORM="offscreen"), stdout=subprocess.PIPE,
+                                 env=self.window_env(), stdout=subprocess.PIPE,
                                  stderr=subprocess.DEVNULL, text=True, timeout=120)
             time.sleep(0.2)
             capture.stop()
