@@ -151,7 +151,7 @@ def plot(results, targets, path):
     ax.set_xticks(list(xs), short)
     ax.set_ylabel("MB")
     ax.set_title("Peak resident memory while playing")
-    ax.legend(fontsize=8)
+    ax.legend(fontsize=8, loc="lower left")
 
     ax = axes[1][0]
     modes = [m for m in ["pause", "stop"] if m in results["idle"]]
