@@ -1,7 +1,6 @@
 // Random command sequences against a small reference model of the window's rules, compared after
 // every step: rows, current row, selection, the paused flag and saved text, the status text, the
 // timer, the seek slider and which track the player holds and in what state.
-#include "MainWindow.h"
 #include "MainWindowProbe.h"
 #include "SoundPlayer.h"
 #include "ToneFiles.h"
@@ -19,7 +18,7 @@ namespace
 constexpr int fileCount = 4;
 constexpr int maxRows = 8;
 // Long enough that no track ends by itself while a sequence runs; seeks stay this far from the end.
-const double seconds[fileCount] = {30.0, 31.0, 32.5, 34.0};
+const QList<double> seconds{30.0, 31.0, 32.5, 34.0};
 constexpr int seekMargin = 10000;
 
 // The rules as the user sees them, with the player reduced to what the window relies on.
@@ -166,10 +165,7 @@ class CommandModelTest : public QObject
     {
         QStringList out;
         auto check = [&](const char* what, const auto& actual, const auto& expected) {
-            if (!(actual == expected))
-                out << QStringLiteral("%1: window %2, model %3")
-                           .arg(QLatin1String(what), QVariant::fromValue(actual).toString(),
-                                QVariant::fromValue(expected).toString());
+            MainWindowProbe::noteDifference(out, what, actual, expected);
         };
         QListWidget* list = probe.list();
         check("rows", list->count(), model.count());
@@ -208,13 +204,11 @@ class CommandModelTest : public QObject
     // One random sequence on a fresh window; false (with `failure` set) at the first difference.
     bool runSequence(QRandomGenerator& random, int steps, QString& failure)
     {
-        MainWindow window;
-        window.show();
-        if (!QTest::qWaitForWindowExposed(&window)) {
+        MainWindowProbe probe;
+        if (!probe.show()) {
             failure = QStringLiteral("window not exposed");
             return false;
         }
-        MainWindowProbe probe(window);
         // The test runs every tick itself; the timer's state is still compared.
         probe.timer()->blockSignals(true);
         SoundPlayer& player = probe.player();
@@ -225,12 +219,8 @@ class CommandModelTest : public QObject
         for (int step = 0; step < steps; ++step) {
             const bool viaMenu = random.bounded(2) == 1;
             auto command = [&](const char* name) {
-                const QByteArray n(name);
-                log << QString::fromLatin1(n) + (viaMenu ? QStringLiteral("(menu)") : QString());
-                if (viaMenu)
-                    probe.trigger(("menu" + n).constData());
-                else
-                    probe.click((n.toLower() + "Button").constData());
+                log << QLatin1String(name) + (viaMenu ? QStringLiteral("(menu)") : QString());
+                probe.command(name, viaMenu);
             };
 
             int choice = random.bounded(100);
@@ -243,8 +233,7 @@ class CommandModelTest : public QObject
                 const int add = std::min(int(random.bounded(1, 4)), maxRows - model.count());
                 for (int i = 0; i < add; ++i) {
                     const int file = random.bounded(fileCount);
-                    // Appended exactly as Add files appends a chosen path.
-                    probe.list()->addItem(paths[file]);
+                    probe.addRows({paths[file]});
                     model.rows << file;
                 }
                 log << QStringLiteral("add %1").arg(add);
@@ -307,12 +296,9 @@ class CommandModelTest : public QObject
                 model.releaseSlider();
             } else {
                 log << QStringLiteral("to the end");
-                probe.dragSliderTo(model.maximum);
                 model.moveSlider(model.maximum);
                 model.releaseSlider();
-                const bool ended = QTest::qWaitFor(
-                    [&] { return player.GetPosition() == player.GetLength(); }, 5000);
-                if (!ended) {
+                if (!probe.playToTheEnd()) {
                     failure = QStringLiteral("the track never reached its end");
                     break;
                 }
@@ -330,14 +316,10 @@ class CommandModelTest : public QObject
         }
 
         // Whatever the model holds as sounding must be heard: its position moves on.
-        if (model.channel == Model::Channel::Playing && !model.channelPaused) {
-            const uint32_t start = player.GetPosition();
-            if (!QTest::qWaitFor([&] { return player.GetPosition() > start; }, 5000)) {
-                failure =
-                    QStringLiteral("the track the model holds as sounding is silent\n  after: ") +
-                    log.join(QStringLiteral(", "));
-                return false;
-            }
+        if (model.channel == Model::Channel::Playing && !model.channelPaused && !probe.advances()) {
+            failure = QStringLiteral("the track the model holds as sounding is silent\n  after: ") +
+                      log.join(QStringLiteral(", "));
+            return false;
         }
         return true;
     }
@@ -346,10 +328,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(tones.isValid());
-        for (int file = 0; file < fileCount; ++file) {
-            paths << tones.wav(QStringLiteral("model%1.wav").arg(file), seconds[file]);
-            QVERIFY(!paths.last().isEmpty());
-        }
+        paths = tones.wavs(QStringLiteral("model"), seconds);
+        QCOMPARE(paths.size(), seconds.size());
     }
 
     void shouldFollowTheCommandRulesForRandomSequences()

@@ -91,6 +91,20 @@ std::string writeTone(const QTemporaryDir& dir, const QString& name, Format form
     return path;
 }
 
+// A tone named after its format, "tone.flac" and so on.
+std::string writeTone(const QTemporaryDir& dir, Format format, const AudioFixtures::Tone& tone)
+{
+    return writeTone(dir, QStringLiteral("tone") + AudioFixtures::suffix(format), format, tone);
+}
+
+// The columns of the rows that name a format, a sample rate and a channel count.
+void addFormatColumns()
+{
+    QTest::addColumn<Format>("format");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("channels");
+}
+
 void writeBytes(const std::string& path, const QByteArray& bytes)
 {
     QFile file(QString::fromStdString(path));
@@ -116,12 +130,12 @@ QByteArray randomBytes(qsizetype size, unsigned seed)
 // The level of the fixtures' tone (amplitude 0.5).
 const double toneLevel = 0.5 / std::sqrt(2.0);
 
-// Level of the last `frames` frames: the tone when the length is right, silence when a decoder
-// made up frames it could not decode.
-double levelAtEnd(const std::vector<float>& samples, int channels, size_t frames)
+// Whether the last `frames` frames still hold the tone: they do when the length is right, and are
+// silence when a decoder made up frames it could not decode.
+bool toneLastsToTheEnd(const std::vector<float>& samples, int channels, size_t frames = 2048)
 {
     const size_t count = std::min(samples.size(), frames * static_cast<size_t>(channels));
-    return rms(samples.data() + samples.size() - count, count);
+    return rms(samples.data() + samples.size() - count, count) > 0.2;
 }
 
 // The most an MP3 without a Xing/Info header adds to a tone: the encoder's and the decoder's
@@ -137,9 +151,7 @@ class DecoderTest : public QObject
 private slots:
     void shouldKnowTheExactLengthAtOpen_data()
     {
-        QTest::addColumn<Format>("format");
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<int>("channels");
+        addFormatColumns();
         QTest::newRow("wav 44.1 kHz stereo") << Format::Wav << 44100 << 2;
         QTest::newRow("wav 8 kHz mono") << Format::Wav << 8000 << 1;
         QTest::newRow("wav 96 kHz") << Format::Wav << 96000 << 2;
@@ -167,12 +179,7 @@ private slots:
         QFETCH(int, rate);
         QFETCH(int, channels);
         QTemporaryDir dir;
-        AudioFixtures::Tone tone;
-        tone.sampleRate = rate;
-        tone.channels = channels;
-        tone.seconds = 2.0;
-        const std::string path =
-            writeTone(dir, QStringLiteral("tone") + AudioFixtures::suffix(format), format, tone);
+        const std::string path = writeTone(dir, format, {rate, channels, 2.0});
         QVERIFY(!path.empty());
         const int64_t toneFrames = 2 * rate;
 
@@ -201,14 +208,12 @@ private slots:
         const size_t span = std::min<size_t>(samples.size() / 4, static_cast<size_t>(rate));
         QVERIFY(std::abs(rms(samples.data() + middle - span / 2, span) - toneLevel) <
                 (isLossy(format) ? 0.05 : 0.001));
-        QVERIFY(levelAtEnd(samples, channels, static_cast<size_t>(rate) / 8) > 0.2);
+        QVERIFY(toneLastsToTheEnd(samples, channels, static_cast<size_t>(rate) / 8));
     }
 
     void shouldSeekToTheExactFrame_data()
     {
-        QTest::addColumn<Format>("format");
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<int>("channels");
+        addFormatColumns();
         QTest::newRow("wav") << Format::Wav << 44100 << 2;
         QTest::newRow("flac") << Format::Flac << 44100 << 2;
         QTest::newRow("ogg") << Format::OggVorbis << 44100 << 2;
@@ -227,14 +232,8 @@ private slots:
         QFETCH(int, rate);
         QFETCH(int, channels);
         QTemporaryDir dir;
-        AudioFixtures::Tone tone;
-        tone.sampleRate = rate;
-        tone.channels = channels;
-        tone.seconds = 3.0;
         // A frame off moves a 443 Hz tone by far more than the tolerance below.
-        tone.frequency = 443.0;
-        const std::string path =
-            writeTone(dir, QStringLiteral("tone") + AudioFixtures::suffix(format), format, tone);
+        const std::string path = writeTone(dir, format, {rate, channels, 3.0, 443.0});
         QVERIFY(!path.empty());
         auto decoder = Decoder::open(path.c_str());
         QVERIFY(decoder);
@@ -268,7 +267,7 @@ private slots:
         QCOMPARE(framesIn(decodeAll(*decoder), *decoder), length);
     }
 
-    void shouldPickTheDecoderByContentNotName_data()
+    void shouldPickTheDecoderByContentWhateverTheName_data()
     {
         QTest::addColumn<Format>("format");
         QTest::addColumn<QString>("name");
@@ -279,19 +278,28 @@ private slots:
         QTest::newRow("flac named .mp3") << Format::Flac << "song.mp3";
         QTest::newRow("mp3 without a suffix") << Format::Mp3 << "song";
         QTest::newRow("wav with an upper-case suffix") << Format::Wav << "SONG.WAV";
+        QTest::newRow("icelandic mp3")
+            << Format::Mp3 << QStringLiteral("Sigur Rós – Hoppípolla.mp3");
+        QTest::newRow("japanese ogg") << Format::OggVorbis << QStringLiteral("日本語の歌 ♫.ogg");
+        QTest::newRow("umlauts wav") << Format::Wav << QStringLiteral("Über Straße ☃.wav");
     }
 
-    void shouldPickTheDecoderByContentNotName()
+    void shouldPickTheDecoderByContentWhateverTheName()
     {
         QFETCH(Format, format);
         QFETCH(QString, name);
         QTemporaryDir dir;
         const std::string path = writeTone(dir, name, format, {});
         QVERIFY(!path.empty());
+        QVERIFY(QFile::exists(QString::fromStdString(path)));
         auto decoder = Decoder::open(path.c_str());
         QVERIFY(decoder);
         QVERIFY(isKind(decoder.get(), kindOf(format)));
-        QVERIFY(decoder->lengthFrames() >= 44100);
+        // A one-second tone: to the frame but for MP3 without a Xing header.
+        if (format == Format::Mp3WithoutXing)
+            QVERIFY(decoder->lengthFrames() >= 44100);
+        else
+            QCOMPARE(decoder->lengthFrames(), int64_t{44100});
         QCOMPARE(framesIn(decodeAll(*decoder), *decoder), decoder->lengthFrames());
     }
 
@@ -353,47 +361,34 @@ private slots:
         QCOMPARE(decoder->lengthFrames(), expectedLength);
         const std::vector<float> samples = decodeAll(*decoder);
         QCOMPARE(framesIn(samples, *decoder), expectedLength);
-        QVERIFY(levelAtEnd(samples, decoder->channels(), 2048) > 0.2);
+        QVERIFY(toneLastsToTheEnd(samples, decoder->channels()));
     }
 
     void shouldHandleBadInputWithoutHangingOrLying_data()
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("outcome");
-        QTest::newRow("missing path") << "missing"
-                                      << "refused";
-        QTest::newRow("empty path") << "empty"
-                                    << "refused";
-        QTest::newRow("directory") << "directory"
-                                   << "refused";
-        QTest::newRow("directory named .mp3") << "directory.mp3"
-                                              << "refused";
-        QTest::newRow("zero-byte .mp3") << "zero.mp3"
-                                        << "refused";
-        QTest::newRow("zero-byte .wav") << "zero.wav"
-                                        << "refused";
-        QTest::newRow("random bytes .mp3") << "random.mp3"
-                                           << "refused";
-        QTest::newRow("random bytes .ogg") << "random.ogg"
-                                           << "refused";
-        QTest::newRow("random bytes .wav") << "random.wav"
-                                           << "refused";
-        QTest::newRow("random bytes .flac") << "random.flac"
-                                            << "refused";
-        QTest::newRow("text named .mp3") << "text.mp3"
-                                         << "refused";
-        QTest::newRow("wav header without data") << "header.wav"
-                                                 << "refused";
-        QTest::newRow("fifo") << "fifo"
-                              << "refused";
-        QTest::newRow("fifo named .mp3") << "fifo.mp3"
-                                         << "refused";
-        QTest::newRow("symlink to a fifo") << "fifo-link"
-                                           << "refused";
-        QTest::newRow("/dev/zero") << "/dev/zero"
-                                   << "refused";
-        QTest::newRow("/dev/null") << "/dev/null"
-                                   << "refused";
+        const std::pair<const char*, const char*> refused[] = {
+            {"missing path", "missing"},
+            {"empty path", "empty"},
+            {"directory", "directory"},
+            {"directory named .mp3", "directory.mp3"},
+            {"zero-byte .mp3", "zero.mp3"},
+            {"zero-byte .wav", "zero.wav"},
+            {"random bytes .mp3", "random.mp3"},
+            {"random bytes .ogg", "random.ogg"},
+            {"random bytes .wav", "random.wav"},
+            {"random bytes .flac", "random.flac"},
+            {"text named .mp3", "text.mp3"},
+            {"wav header without data", "header.wav"},
+            {"fifo", "fifo"},
+            {"fifo named .mp3", "fifo.mp3"},
+            {"symlink to a fifo", "fifo-link"},
+            {"/dev/zero", "/dev/zero"},
+            {"/dev/null", "/dev/null"},
+        };
+        for (const auto& [row, input] : refused)
+            QTest::newRow(row) << QString::fromLatin1(input) << "refused";
         QTest::newRow("symlink to a song") << "song-link"
                                            << "opened";
         for (const char* format : {"wav", "flac", "ogg", "mp3", "mp3-without-xing"}) {
@@ -485,7 +480,7 @@ private slots:
             QVERIFY(decoder->lengthFrames() < fullLength);
             // The length ends where the decodable audio does, not with made-up silence, and not
             // before: libsndfile decoding the cut file to its end agrees (it reads all but MP3).
-            QVERIFY(levelAtEnd(samples, decoder->channels(), 2048) > 0.2);
+            QVERIFY(toneLastsToTheEnd(samples, decoder->channels()));
             if (!input.contains("mp3"))
                 QCOMPARE(decoder->lengthFrames(), AudioFixtures::decodedFrames(path));
         }
@@ -514,7 +509,7 @@ private slots:
                  qPrintable(QString::number(decoder->lengthFrames())));
         const std::vector<float> samples = decodeAll(*decoder);
         QCOMPARE(framesIn(samples, *decoder), decoder->lengthFrames());
-        QVERIFY(levelAtEnd(samples, decoder->channels(), 2048) > 0.2);
+        QVERIFY(toneLastsToTheEnd(samples, decoder->channels()));
     }
 
     void shouldRefuseAnUnreadableFile()
@@ -526,29 +521,6 @@ private slots:
         QVERIFY(AudioFixtures::writeTone(path, Format::Wav, {}));
         QCOMPARE(::chmod(path.c_str(), 0), 0);
         QVERIFY(!Decoder::open(path.c_str()));
-    }
-
-    void shouldOpenFilesWithNonAsciiNames_data()
-    {
-        QTest::addColumn<Format>("format");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("icelandic mp3")
-            << Format::Mp3 << QStringLiteral("Sigur Rós – Hoppípolla.mp3");
-        QTest::newRow("japanese ogg") << Format::OggVorbis << QStringLiteral("日本語の歌 ♫.ogg");
-        QTest::newRow("umlauts wav") << Format::Wav << QStringLiteral("Über Straße ☃.wav");
-    }
-
-    void shouldOpenFilesWithNonAsciiNames()
-    {
-        QFETCH(Format, format);
-        QFETCH(QString, name);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(name);
-        QVERIFY(AudioFixtures::writeTone(path.toStdString(), format, {}));
-        QVERIFY(QFile::exists(path));
-        auto decoder = Decoder::open(path.toUtf8().constData());
-        QVERIFY(decoder);
-        QCOMPARE(decoder->lengthFrames(), int64_t{44100});
     }
 
     void shouldDecodePastADamagedRegionOfAnMp3_data()

@@ -1,5 +1,4 @@
 // File > "Add files ...": the real file dialog, its filter, what it lists and what it adds.
-#include "MainWindow.h"
 #include "MainWindowProbe.h"
 #include "SoundPlayer.h"
 #include "ToneFiles.h"
@@ -22,7 +21,8 @@ class FileDialogTest : public QObject
     Q_OBJECT
 
     ToneFiles tones;
-    QString startDir;
+    QString one;
+    QString two;
 
     static QStringList rowTexts(MainWindowProbe& probe)
     {
@@ -45,6 +45,14 @@ class FileDialogTest : public QObject
         return names;
     }
 
+    // The folder is read in the background: what the dialog lists once `expected` shows (or it
+    // gave up waiting), for the caller to compare.
+    static QSet<QString> listingOnceRead(QFileDialog& dialog, const QSet<QString>& expected)
+    {
+        (void)QTest::qWaitFor([&] { return listedNames(dialog).contains(expected); }, 5000);
+        return listedNames(dialog);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -54,20 +62,17 @@ private slots:
             QFile file(QDir(tones.path()).filePath(QLatin1String(name)));
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
-        QVERIFY(!tones.wav(QStringLiteral("one.wav"), 1.0).isEmpty());
-        QVERIFY(!tones.wav(QStringLiteral("two.wav"), 2.0).isEmpty());
-        startDir = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(tones.path()));
+        one = tones.wav(QStringLiteral("one.wav"), 1.0);
+        two = tones.wav(QStringLiteral("two.wav"), 2.0);
+        QVERIFY(!one.isEmpty());
+        QVERIFY(!two.isEmpty());
+        QVERIFY(tones.enter());
     }
-
-    void cleanupTestCase() { QDir::setCurrent(startDir); }
 
     void shouldOfferTheAudioPatternsAndListEveryCase()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
+        MainWindowProbe probe;
+        QVERIFY(probe.show());
 
         QStringList filters;
         QString caption;
@@ -83,9 +88,7 @@ private slots:
             caption = dialog.windowTitle();
             directory = dialog.directory().absolutePath();
             mode = dialog.fileMode();
-            // The folder is read in the background; what it lists is compared below.
-            (void)QTest::qWaitFor([&] { return listedNames(dialog).contains(audio); }, 5000);
-            listed = listedNames(dialog);
+            listed = listingOnceRead(dialog, audio);
             dialog.reject();
         });
         QVERIFY(opened);
@@ -99,15 +102,11 @@ private slots:
 
     void shouldAppendTheChosenFilesInOrderAndLeavePlaybackAlone()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
+        MainWindowProbe probe;
+        QVERIFY(probe.show());
 
-        const QStringList first = probe.addFiles({QStringLiteral("two.wav")});
-        QCOMPARE(first,
-                 QStringList{QDir(tones.path()).absoluteFilePath(QStringLiteral("two.wav"))});
-        QCOMPARE(rowTexts(probe), first);
+        QCOMPARE(probe.addFiles({QStringLiteral("two.wav")}), QStringList{two});
+        QCOMPARE(rowTexts(probe), QStringList{two});
 
         probe.doubleClickRow(0);
         QCOMPARE(probe.seekBar()->maximum(), ToneFiles::lengthMs(2.0));
@@ -115,14 +114,10 @@ private slots:
 
         // Added while a track plays, in the order chosen; the same file chosen again is one
         // more row with the same text. Nothing else moves.
-        const QStringList more =
-            probe.addFiles({QStringLiteral("one.wav"), QStringLiteral("two.wav")});
-        QCOMPARE(more,
-                 QStringList({QDir(tones.path()).absoluteFilePath(QStringLiteral("one.wav")),
-                              QDir(tones.path()).absoluteFilePath(QStringLiteral("two.wav"))}));
-        const QStringList again = probe.addFiles({QStringLiteral("one.wav")});
-        QCOMPARE(again, QStringList{more[0]});
-        QCOMPARE(rowTexts(probe), first + more + again);
+        QCOMPARE(probe.addFiles({QStringLiteral("one.wav"), QStringLiteral("two.wav")}),
+                 QStringList({one, two}));
+        QCOMPARE(probe.addFiles({QStringLiteral("one.wav")}), QStringList{one});
+        QCOMPARE(rowTexts(probe), QStringList({two, one, two, one}));
         QCOMPARE(probe.list()->currentRow(), 0);
         QCOMPARE(probe.selectedRows(), QList<int>{0});
         QCOMPARE(probe.status(), playing);
@@ -132,10 +127,8 @@ private slots:
 
     void shouldChangeNothingWhenCancelled()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
+        MainWindowProbe probe;
+        QVERIFY(probe.show());
         probe.addFiles({QStringLiteral("one.wav"), QStringLiteral("two.wav")});
         probe.clickRow(1);
 
@@ -162,23 +155,17 @@ private slots:
         if (!bad.open(::fopen(raw.constData(), "wb"), QIODevice::WriteOnly, QFile::AutoCloseHandle))
             QSKIP("this file system refuses names that are not UTF-8");
         bad.close();
-        QVERIFY(!tones.wav(QStringLiteral("good.wav"), 1.0).isEmpty());
-        QVERIFY(QFile::copy(QDir(tones.path()).filePath(QStringLiteral("good.wav")),
-                            QDir(dir.path()).filePath(QStringLiteral("good.wav"))));
+        QVERIFY(QFile::copy(one, QDir(dir.path()).filePath(QStringLiteral("good.wav"))));
         QVERIFY(QDir::setCurrent(dir.path()));
 
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
+        MainWindowProbe probe;
+        QVERIFY(probe.show());
         QSet<QString> listed;
         const bool opened = probe.withFileDialog([&](QFileDialog& dialog) {
-            (void)QTest::qWaitFor(
-                [&] { return listedNames(dialog).contains(QStringLiteral("good.wav")); }, 5000);
-            listed = listedNames(dialog);
+            listed = listingOnceRead(dialog, {QStringLiteral("good.wav")});
             dialog.reject();
         });
-        QVERIFY(QDir::setCurrent(tones.path()));
+        QVERIFY(tones.enter());
         QVERIFY(opened);
         QCOMPARE(listed, QSet<QString>{QStringLiteral("good.wav")});
         QCOMPARE(probe.list()->count(), 0);
@@ -191,18 +178,14 @@ private slots:
         QVERIFY(!path.isEmpty());
         QVERIFY(QFile::exists(path));
 
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        const QStringList added = probe.addFiles({name});
-        QCOMPARE(added, QStringList{path});
+        MainWindowProbe probe;
+        QVERIFY(probe.show());
+        QCOMPARE(probe.addFiles({name}), QStringList{path});
 
         probe.click("playButton");
-        QCOMPARE(probe.status(), QStringLiteral("Now playing: ") + path);
+        QCOMPARE(probe.status(), MainWindowProbe::nowPlaying(path));
         QCOMPARE(probe.seekBar()->maximum(), ToneFiles::lengthMs(2.0));
-        SoundPlayer& player = probe.player();
-        QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() > 0, 5000);
+        QVERIFY(probe.advances());
     }
 };
 

@@ -1,5 +1,4 @@
 // The progress tick, the seek slider and the end of a track, with the real timer and player.
-#include "MainWindow.h"
 #include "MainWindowProbe.h"
 #include "SoundPlayer.h"
 #include "ToneFiles.h"
@@ -11,55 +10,29 @@
 #include <QTest>
 #include <QTimer>
 
-namespace
-{
-const double seconds[] = {3.0, 4.0, 5.0};
-}
-
 class SeekTest : public QObject
 {
     Q_OBJECT
 
+    const QList<double> seconds{3.0, 4.0, 5.0};
     ToneFiles tones;
     QStringList paths;
 
-    void addRows(MainWindowProbe& probe, int count = 3)
-    {
-        // Rows appended exactly as Add files appends them.
-        for (int row = 0; row < count; ++row)
-            probe.list()->addItem(paths[row]);
-    }
-
-    QString nowPlaying(int row) const { return QStringLiteral("Now playing: ") + paths[row]; }
-    static int length(int row) { return ToneFiles::lengthMs(seconds[row]); }
-
-    // Seeks the sounding track to its very end and waits until the player reports it ended.
-    static bool playToTheEnd(MainWindowProbe& probe)
-    {
-        probe.dragSliderTo(probe.seekBar()->maximum());
-        SoundPlayer& player = probe.player();
-        return QTest::qWaitFor(
-            [&] { return player.GetLength() > 0 && player.GetPosition() == player.GetLength(); },
-            5000);
-    }
+    QString nowPlaying(int row) const { return MainWindowProbe::nowPlaying(paths[row]); }
+    int length(int row) const { return ToneFiles::lengthMs(seconds[row]); }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(tones.isValid());
-        for (int row = 0; row < 3; ++row) {
-            paths << tones.wav(QStringLiteral("seek%1.wav").arg(row), seconds[row]);
-            QVERIFY(!paths.last().isEmpty());
-        }
+        paths = tones.wavs(QStringLiteral("seek"), seconds);
+        QCOMPARE(paths.size(), seconds.size());
     }
 
     void shouldFollowThePositionEveryHalfSecond()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
         QVERIFY(!probe.timer()->isActive());
 
         QSignalSpy ticks(probe.timer(), &QTimer::timeout);
@@ -77,11 +50,8 @@ private slots:
 
     void shouldSuspendTheTickWhileDraggingAndSeekOnRelease()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
         probe.doubleClickRow(2);
         QCOMPARE(probe.seekBar()->maximum(), length(2));
@@ -108,11 +78,8 @@ private slots:
 
     void shouldPutTheSliderBackWhenNothingIsSelected()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
         probe.pressAndMoveSlider(60);
         QCOMPARE(probe.seekBar()->value(), 60);
@@ -125,11 +92,8 @@ private slots:
 
     void shouldTakeAReleaseBeforeAnyPlayForTheEndOfATrack()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
         // Row 1 current and selected, nothing ever played: the release starts the tick, whose
         // first run reads position 0 and length 0 and runs Next.
@@ -137,22 +101,17 @@ private slots:
         probe.dragSliderTo(40);
         QVERIFY(probe.timer()->isActive());
         QTRY_COMPARE_WITH_TIMEOUT(probe.list()->currentRow(), 2, 3000);
-        QCOMPARE(probe.selectedRows(), QList<int>{2});
-        QCOMPARE(probe.seekBar()->maximum(), length(2));
-        QCOMPARE(probe.status(), nowPlaying(2));
+        QVERIFY2(probe.shows(2, 2, length(2), nowPlaying(2)), probe.mismatch());
     }
 
     void shouldClearTheDisplayWhenTheCurrentLastRowEnds()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe, 2);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths.first(2)));
 
         probe.doubleClickRow(1);
         QCOMPARE(probe.list()->currentRow(), 1);
-        QVERIFY(playToTheEnd(probe));
+        QVERIFY(probe.playToTheEnd());
         QTRY_COMPARE_WITH_TIMEOUT(probe.status(), QString(), 3000);
         QCOMPARE(probe.seekBar()->value(), 0);
         QVERIFY(probe.timer()->isActive());
@@ -162,65 +121,48 @@ private slots:
         probe.statusLabel()->setText(QStringLiteral("stale"));
         probe.tick();
         QCOMPARE(probe.seekBar()->value(), 0);
-        QCOMPARE(probe.status(), QString());
-        QCOMPARE(probe.list()->currentRow(), 1);
-        QCOMPARE(probe.selectedRows(), QList<int>{1});
+        QVERIFY2(probe.shows(1, 1, length(1), QString()), probe.mismatch());
     }
 
     void shouldHoldTheEndWhenTheLastRowEndsWithoutBeingCurrent()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
         probe.doubleClickRow(1);
         QCOMPARE(probe.selectedRows(), QList<int>{2});
-        QVERIFY(playToTheEnd(probe));
+        QVERIFY(probe.playToTheEnd());
         QSignalSpy ticks(probe.timer(), &QTimer::timeout);
         QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 2, 3000);
         QCOMPARE(probe.seekBar()->value(), length(2));
-        QCOMPARE(probe.status(), nowPlaying(2));
-        QCOMPARE(probe.list()->currentRow(), 1);
-        QCOMPARE(probe.selectedRows(), QList<int>{2});
+        QVERIFY2(probe.shows(1, 2, length(2), nowPlaying(2)), probe.mismatch());
         QVERIFY(probe.timer()->isActive());
     }
 
     void shouldAdvanceToTheNextRowWhenATrackEnds()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
         probe.doubleClickRow(0);
         QCOMPARE(probe.seekBar()->maximum(), length(1));
-        QVERIFY(playToTheEnd(probe));
+        QVERIFY(probe.playToTheEnd());
         QTRY_COMPARE_WITH_TIMEOUT(probe.seekBar()->maximum(), length(2), 3000);
-        QCOMPARE(probe.list()->currentRow(), 1);
-        QCOMPARE(probe.selectedRows(), QList<int>{2});
-        QCOMPARE(probe.status(), nowPlaying(2));
+        QVERIFY2(probe.shows(1, 2, length(2), nowPlaying(2)), probe.mismatch());
         QVERIFY(probe.seekBar()->value() <= length(2));
     }
 
     void shouldReturnTheSliderToZeroAfterStop()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
         probe.doubleClickRow(0);
         QTRY_VERIFY_WITH_TIMEOUT(probe.seekBar()->value() > 0, 3000);
         probe.click("stopButton");
         QVERIFY(probe.timer()->isActive());
         QTRY_COMPARE_WITH_TIMEOUT(probe.seekBar()->value(), 0, 3000);
-        QCOMPARE(probe.seekBar()->maximum(), length(1));
-        QCOMPARE(probe.status(), QString());
-        QCOMPARE(probe.selectedRows(), QList<int>{1});
+        QVERIFY2(probe.shows(0, 1, length(1), QString()), probe.mismatch());
     }
 };
 

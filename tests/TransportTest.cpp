@@ -1,7 +1,7 @@
 // Double-click, Play, Pause, Stop, Next and Previous through the real buttons, menu entries and
 // playlist rows, with the real player sounding short tones of distinct lengths: the seek slider's
-// maximum tells which row sounds.
-#include "MainWindow.h"
+// maximum tells which row sounds. Every case runs once through the buttons and once through the
+// Playback menu.
 #include "MainWindowProbe.h"
 #include "SoundPlayer.h"
 #include "ToneFiles.h"
@@ -12,206 +12,133 @@
 #include <QTest>
 #include <QTimer>
 
-namespace
-{
-
-const double seconds[] = {3.0, 4.0, 5.0};
-
-// Whether the player's position moves on by itself, that is whether something is heard.
-bool advances(SoundPlayer& player)
-{
-    const uint32_t start = player.GetPosition();
-    return QTest::qWaitFor([&] { return player.GetPosition() > start; }, 5000);
-}
-
-// Whether the position stops moving: a paused channel fades out for a moment, then holds.
-bool holdsStill(SoundPlayer& player)
-{
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const uint32_t before = player.GetPosition();
-        QTest::qWait(300);
-        if (player.GetPosition() == before)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 class TransportTest : public QObject
 {
     Q_OBJECT
 
+    const QList<double> seconds{3.0, 4.0, 5.0};
     ToneFiles tones;
     QStringList paths;
+    // Whether this run gives its commands through the Playback menu rather than the buttons.
+    bool viaMenu = false;
 
-    // The same command through its button or through its Playback menu entry.
-    void run(MainWindowProbe& probe, const char* command, bool viaMenu)
+    QString nowPlaying(int row) const { return MainWindowProbe::nowPlaying(paths[row]); }
+    int length(int row) const { return ToneFiles::lengthMs(seconds[row]); }
+
+    // Whether `row` sounds with `current` as the list's current row; probe.mismatch() says why not.
+    bool sounding(MainWindowProbe& probe, int current, int row) const
     {
-        const QByteArray name(command);
-        if (viaMenu)
-            probe.trigger(("menu" + name).constData());
-        else
-            probe.click((name.toLower() + "Button").constData());
+        return probe.shows(current, row, length(row), nowPlaying(row));
     }
-
-    void addRows(MainWindowProbe& probe)
-    {
-        // Rows appended exactly as Add files appends them.
-        for (const QString& path : paths)
-            probe.list()->addItem(path);
-    }
-
-    QString nowPlaying(int row) const { return QStringLiteral("Now playing: ") + paths[row]; }
-    static int length(int row) { return ToneFiles::lengthMs(seconds[row]); }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(tones.isValid());
-        for (int row = 0; row < 3; ++row) {
-            paths << tones.wav(QStringLiteral("row%1.wav").arg(row), seconds[row]);
-            QVERIFY(!paths.last().isEmpty());
-        }
-    }
-
-    void commands_data()
+    void initTestCase_data()
     {
         QTest::addColumn<bool>("viaMenu");
         QTest::newRow("buttons") << false;
         QTest::newRow("menu entries") << true;
     }
 
+    void initTestCase()
+    {
+        QVERIFY(tones.isValid());
+        paths = tones.wavs(QStringLiteral("row"), seconds);
+        QCOMPARE(paths.size(), seconds.size());
+    }
+
+    void init()
+    {
+        QFETCH_GLOBAL(bool, viaMenu);
+        this->viaMenu = viaMenu;
+    }
+
     void shouldStartTheRowBelowTheDoubleClickedOneUnlessItIsTheLast()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
         probe.doubleClickRow(1);
-        QCOMPARE(probe.list()->currentRow(), 1);
-        QCOMPARE(probe.selectedRows(), QList<int>{2});
-        QCOMPARE(probe.seekBar()->maximum(), length(2));
+        QVERIFY2(sounding(probe, 1, 2), probe.mismatch());
         QCOMPARE(probe.player().GetLength(), uint32_t(length(2)));
-        QCOMPARE(probe.status(), nowPlaying(2));
         QVERIFY(probe.timer()->isActive());
         QCOMPARE(probe.timer()->interval(), 500);
-        QVERIFY(advances(probe.player()));
+        QVERIFY(probe.advances());
 
         probe.doubleClickRow(2);
-        QCOMPARE(probe.list()->currentRow(), 2);
-        QCOMPARE(probe.selectedRows(), QList<int>{2});
-        QCOMPARE(probe.seekBar()->maximum(), length(2));
-        QCOMPARE(probe.status(), nowPlaying(2));
+        QVERIFY2(sounding(probe, 2, 2), probe.mismatch());
 
         probe.doubleClickRow(0);
-        QCOMPARE(probe.list()->currentRow(), 0);
-        QCOMPARE(probe.selectedRows(), QList<int>{1});
-        QCOMPARE(probe.seekBar()->maximum(), length(1));
-        QCOMPARE(probe.status(), nowPlaying(1));
-        QVERIFY(advances(probe.player()));
+        QVERIFY2(sounding(probe, 0, 1), probe.mismatch());
+        QVERIFY(probe.advances());
         QCOMPARE(probe.paused(), 0);
     }
 
-    void shouldMoveWithNextAndPreviousAndRefuseAtTheEnds_data() { commands_data(); }
-    void shouldMoveWithNextAndPreviousAndRefuseAtTheEnds()
+    void shouldMoveWithNextAndRefuseAtTheLastRow()
     {
-        QFETCH(bool, viaMenu);
-        {
-            MainWindow window;
-            window.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&window));
-            MainWindowProbe probe(window);
-            addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
-            // Play on a fresh list starts row 0 and leaves the list without a current row.
-            run(probe, "Play", viaMenu);
-            QCOMPARE(probe.list()->currentRow(), -1);
-            QCOMPARE(probe.selectedRows(), QList<int>{0});
-            QCOMPARE(probe.seekBar()->maximum(), length(0));
-            QCOMPARE(probe.status(), nowPlaying(0));
+        // Play on a fresh list starts row 0 and leaves the list without a current row.
+        probe.command("Play", viaMenu);
+        QVERIFY2(sounding(probe, -1, 0), probe.mismatch());
 
-            // The current row trails the one that sounds.
-            run(probe, "Next", viaMenu);
-            QCOMPARE(probe.list()->currentRow(), 0);
-            QCOMPARE(probe.selectedRows(), QList<int>{1});
-            QCOMPARE(probe.seekBar()->maximum(), length(1));
-            QCOMPARE(probe.status(), nowPlaying(1));
+        // The current row trails the one that sounds.
+        probe.command("Next", viaMenu);
+        QVERIFY2(sounding(probe, 0, 1), probe.mismatch());
+        probe.command("Next", viaMenu);
+        QVERIFY2(sounding(probe, 1, 2), probe.mismatch());
+        QVERIFY(probe.advances());
 
-            run(probe, "Next", viaMenu);
-            QCOMPARE(probe.list()->currentRow(), 1);
-            QCOMPARE(probe.selectedRows(), QList<int>{2});
-            QCOMPARE(probe.seekBar()->maximum(), length(2));
-            QVERIFY(advances(probe.player()));
-
-            // The last row is selected: Next refuses and the last row keeps sounding.
-            const uint32_t before = probe.player().GetPosition();
-            run(probe, "Next", viaMenu);
-            QCOMPARE(probe.list()->currentRow(), 1);
-            QCOMPARE(probe.selectedRows(), QList<int>{2});
-            QCOMPARE(probe.status(), nowPlaying(2));
-            QVERIFY(probe.player().GetPosition() >= before);
-        }
-        {
-            MainWindow window;
-            window.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&window));
-            MainWindowProbe probe(window);
-            addRows(probe);
-            run(probe, "Play", viaMenu);
-            run(probe, "Next", viaMenu);
-
-            // Row 0 current, row 1 sounding: Previous leaves no current row and starts row 0.
-            run(probe, "Previous", viaMenu);
-            QCOMPARE(probe.list()->currentRow(), -1);
-            QCOMPARE(probe.selectedRows(), QList<int>{0});
-            QCOMPARE(probe.seekBar()->maximum(), length(0));
-            QCOMPARE(probe.status(), nowPlaying(0));
-
-            run(probe, "Previous", viaMenu);
-            QCOMPARE(probe.list()->currentRow(), -1);
-            QCOMPARE(probe.selectedRows(), QList<int>{0});
-            QCOMPARE(probe.seekBar()->maximum(), length(0));
-
-            // With the last row current, Previous makes the row above current and restarts the
-            // last row from its beginning.
-            probe.doubleClickRow(2);
-            QVERIFY(QTest::qWaitFor([&] { return probe.player().GetPosition() > 300; }, 5000));
-            const uint32_t played = probe.player().GetPosition();
-            run(probe, "Next", viaMenu);
-            QCOMPARE(probe.list()->currentRow(), 2);
-            QVERIFY(probe.player().GetPosition() >= played);
-            run(probe, "Previous", viaMenu);
-            QCOMPARE(probe.list()->currentRow(), 1);
-            QCOMPARE(probe.selectedRows(), QList<int>{2});
-            QCOMPARE(probe.seekBar()->maximum(), length(2));
-            QVERIFY(probe.player().GetPosition() < played);
-            QCOMPARE(probe.paused(), 0);
-        }
+        // The last row is selected: Next refuses and the last row keeps sounding.
+        const uint32_t before = probe.player().GetPosition();
+        probe.command("Next", viaMenu);
+        QVERIFY2(sounding(probe, 1, 2), probe.mismatch());
+        QVERIFY(probe.player().GetPosition() >= before);
     }
 
-    void shouldDoNothingWithoutRowsOrSelection_data() { commands_data(); }
+    void shouldMoveWithPreviousAndRefuseAtTheFirstRow()
+    {
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
+        probe.command("Play", viaMenu);
+        probe.command("Next", viaMenu);
+
+        // Row 0 current, row 1 sounding: Previous leaves no current row and starts row 0.
+        probe.command("Previous", viaMenu);
+        QVERIFY2(sounding(probe, -1, 0), probe.mismatch());
+        probe.command("Previous", viaMenu);
+        QVERIFY2(sounding(probe, -1, 0), probe.mismatch());
+
+        // With the last row current, Previous makes the row above current and restarts the
+        // last row from its beginning.
+        probe.doubleClickRow(2);
+        QVERIFY(probe.passes(300));
+        const uint32_t played = probe.player().GetPosition();
+        probe.command("Next", viaMenu);
+        QCOMPARE(probe.list()->currentRow(), 2);
+        QVERIFY(probe.player().GetPosition() >= played);
+        probe.command("Previous", viaMenu);
+        QVERIFY2(sounding(probe, 1, 2), probe.mismatch());
+        QVERIFY(probe.player().GetPosition() < played);
+        QCOMPARE(probe.paused(), 0);
+    }
+
     void shouldDoNothingWithoutRowsOrSelection()
     {
-        QFETCH(bool, viaMenu);
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
+        MainWindowProbe probe;
+        QVERIFY(probe.show());
 
         for (const char* command : {"Play", "Pause", "Next", "Previous"})
-            run(probe, command, viaMenu);
+            probe.command(command, viaMenu);
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.status(), QString());
         QVERIFY(!probe.timer()->isActive());
         QCOMPARE(probe.seekBar()->maximum(), 99);
 
         // Rows but none selected: Pause, Next and Previous check the selection.
-        addRows(probe);
+        probe.addRows(paths);
         for (const char* command : {"Pause", "Next", "Previous"})
-            run(probe, command, viaMenu);
+            probe.command(command, viaMenu);
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.status(), QString());
         QVERIFY(!probe.timer()->isActive());
@@ -222,156 +149,129 @@ private slots:
         // A selected row that never played: Pause swaps in the paused text anyway, and Play
         // restores the empty text it saved without starting anything.
         probe.clickRow(1);
-        run(probe, "Pause", viaMenu);
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.status(), QStringLiteral("Music is paused!"));
         QCOMPARE(probe.paused(), 1);
-        run(probe, "Play", viaMenu);
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), QString());
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.player().GetLength(), 0u);
         QVERIFY(!probe.timer()->isActive());
     }
 
-    void shouldPauseAndResumeWhereItPaused_data() { commands_data(); }
     void shouldPauseAndResumeWhereItPaused()
     {
-        QFETCH(bool, viaMenu);
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
-        run(probe, "Play", viaMenu);
-        QVERIFY(advances(probe.player()));
-        run(probe, "Pause", viaMenu);
+        probe.command("Play", viaMenu);
+        QVERIFY(probe.advances());
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.status(), QStringLiteral("Music is paused!"));
         QCOMPARE(probe.pausedText(), nowPlaying(0));
         QCOMPARE(probe.paused(), 1);
-        QVERIFY(holdsStill(probe.player()));
+        QVERIFY(probe.holdsStill());
         const uint32_t heldAt = probe.player().GetPosition();
 
-        run(probe, "Pause", viaMenu);
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
-        QVERIFY(advances(probe.player()));
+        QVERIFY(probe.advances());
         QVERIFY(probe.player().GetPosition() >= heldAt);
 
         // Play while paused resumes without restarting the track.
-        run(probe, "Pause", viaMenu);
+        probe.command("Pause", viaMenu);
         const uint32_t heldAgain = probe.player().GetPosition();
-        run(probe, "Play", viaMenu);
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.seekBar()->maximum(), length(0));
         QVERIFY(probe.player().GetPosition() >= heldAgain);
-        QVERIFY(advances(probe.player()));
+        QVERIFY(probe.advances());
     }
 
-    void shouldStopSilentlyAndLeaveEverythingElse_data() { commands_data(); }
     void shouldStopSilentlyAndLeaveEverythingElse()
     {
-        QFETCH(bool, viaMenu);
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
-        run(probe, "Stop", viaMenu); // nothing plays yet: harmless
+        probe.command("Stop", viaMenu); // nothing plays yet: harmless
         QCOMPARE(probe.status(), QString());
 
-        run(probe, "Play", viaMenu);
-        QVERIFY(QTest::qWaitFor([&] { return probe.player().GetPosition() > 300; }, 5000));
-        run(probe, "Stop", viaMenu);
-        QCOMPARE(probe.status(), QString());
+        probe.command("Play", viaMenu);
+        QVERIFY(probe.passes(300));
+        probe.command("Stop", viaMenu);
+        QVERIFY2(probe.shows(-1, 0, length(0), QString()), probe.mismatch());
         QCOMPARE(probe.player().GetPosition(), 0u);
         QVERIFY(probe.timer()->isActive());
-        QCOMPARE(probe.seekBar()->maximum(), length(0));
-        QCOMPARE(probe.list()->currentRow(), -1);
-        QCOMPARE(probe.selectedRows(), QList<int>{0});
         QCOMPARE(probe.paused(), 0);
 
         // The current row still trails: Play starts the stopped row from its beginning.
-        run(probe, "Play", viaMenu);
-        QCOMPARE(probe.status(), nowPlaying(0));
-        QCOMPARE(probe.selectedRows(), QList<int>{0});
+        probe.command("Play", viaMenu);
+        QVERIFY2(sounding(probe, -1, 0), probe.mismatch());
         QVERIFY(probe.player().GetPosition() < 300);
-        QVERIFY(advances(probe.player()));
+        QVERIFY(probe.advances());
     }
 
     void shouldSaySoWhenARowCannotBePlayedAndMoveOn()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
         // A file that went away after it was added, then a playable one.
         const QString gone = tones.path() + QStringLiteral("/gone.wav");
-        probe.list()->addItem(gone);
-        probe.list()->addItem(paths[0]);
+        MainWindowProbe probe;
+        QVERIFY(probe.show({gone, paths[0]}));
 
-        probe.click("playButton");
-        QCOMPARE(probe.status(), QStringLiteral("Cannot play: ") + gone);
-        QCOMPARE(probe.selectedRows(), QList<int>{0});
-        QCOMPARE(probe.seekBar()->maximum(), 0);
+        probe.command("Play", viaMenu);
+        QVERIFY2(probe.shows(-1, 0, 0, QStringLiteral("Cannot play: ") + gone), probe.mismatch());
         QCOMPARE(probe.player().GetLength(), 0u);
         QVERIFY(probe.timer()->isActive());
 
         // Nothing sounds, so the next tick finds the end at once and moves on.
         QTRY_COMPARE_WITH_TIMEOUT(probe.status(), nowPlaying(0), 3000);
-        QCOMPARE(probe.list()->currentRow(), 0);
-        QCOMPARE(probe.selectedRows(), QList<int>{1});
-        QCOMPARE(probe.seekBar()->maximum(), length(0));
-        QVERIFY(advances(probe.player()));
+        QVERIFY2(probe.shows(0, 1, length(0), nowPlaying(0)), probe.mismatch());
+        QVERIFY(probe.advances());
     }
 
-    void shouldKeepThePausedFlagAcrossStopAndNewRows_data() { commands_data(); }
     void shouldKeepThePausedFlagAcrossStopAndNewRows()
     {
-        QFETCH(bool, viaMenu);
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MainWindowProbe probe(window);
-        addRows(probe);
+        MainWindowProbe probe;
+        QVERIFY(probe.show(paths));
 
         // Pause, Stop, Play: Play takes the resume path and shows the saved text over silence;
         // a second Play starts a row.
-        run(probe, "Play", viaMenu);
-        run(probe, "Pause", viaMenu);
-        run(probe, "Stop", viaMenu);
+        probe.command("Play", viaMenu);
+        probe.command("Pause", viaMenu);
+        probe.command("Stop", viaMenu);
         QCOMPARE(probe.paused(), 1);
         QCOMPARE(probe.status(), QString());
-        run(probe, "Play", viaMenu);
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.player().GetPosition(), 0u);
-        run(probe, "Play", viaMenu);
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
-        QVERIFY(advances(probe.player()));
+        QVERIFY(probe.advances());
 
         // Next while paused starts the next row audibly; the flag stays set, and the following
         // Pause brings back the text saved at the earlier pause.
-        run(probe, "Pause", viaMenu);
-        run(probe, "Next", viaMenu);
+        probe.command("Pause", viaMenu);
+        probe.command("Next", viaMenu);
         QCOMPARE(probe.paused(), 1);
         QCOMPARE(probe.status(), nowPlaying(1));
         QCOMPARE(probe.seekBar()->maximum(), length(1));
-        QVERIFY(advances(probe.player()));
-        run(probe, "Pause", viaMenu);
+        QVERIFY(probe.advances());
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
 
         // A double-click while paused starts the picked row; Play then only resumes the flag
         // and shows the text naming the row that was paused.
-        run(probe, "Pause", viaMenu);
+        probe.command("Pause", viaMenu);
         QCOMPARE(probe.pausedText(), nowPlaying(0));
         probe.doubleClickRow(1);
         QCOMPARE(probe.status(), nowPlaying(2));
         QCOMPARE(probe.paused(), 1);
-        QVERIFY(advances(probe.player()));
-        run(probe, "Play", viaMenu);
+        QVERIFY(probe.advances());
+        probe.command("Play", viaMenu);
         QCOMPARE(probe.status(), nowPlaying(0));
         QCOMPARE(probe.paused(), 0);
         QCOMPARE(probe.seekBar()->maximum(), length(2));

@@ -23,7 +23,6 @@ constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
 constexpr auto TopUpPeriod = std::chrono::milliseconds(50);
 // After failing to open the device, Play tries it again only once this much time has passed.
-constexpr auto DeviceRetryPeriod = std::chrono::seconds(2);
 } // namespace
 
 AudioSystem::AudioSystem() = default;
@@ -363,8 +362,7 @@ void AudioSystem::startOutput(bool tryDevice)
     if (offline || !mixer->needsOutput())
         return;
     const bool onDevice = output && output == device.get();
-    const auto now = std::chrono::steady_clock::now();
-    if (!onDevice && (tryDevice || !output) && now >= nextDeviceAttempt) {
+    if (!onDevice && (tryDevice || !output)) {
         // Not on the device (never opened, lost, or no device last time): try it again, and
         // leave the clock running until the device has really opened.
         device.reset();
@@ -377,10 +375,6 @@ void AudioSystem::startOutput(bool tryDevice)
         if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
             context = nullptr;
         device = CubebOutput::open(context, *mixer, DeviceLatencyMs);
-        // A failed attempt costs a little on every Play; without a device, look again only
-        // now and then.
-        if (!device)
-            nextDeviceAttempt = now + DeviceRetryPeriod;
         if (device) {
             if (running)
                 output->stop();

@@ -11,7 +11,6 @@
 
 #include "AudioResult.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -115,7 +114,6 @@ private:
     std::thread readAhead;
 
     cubeb* context = nullptr;
-    std::chrono::steady_clock::time_point nextDeviceAttempt{};
     bool contextStale = false;
     std::unique_ptr<CubebOutput> device;
     std::unique_ptr<ClockOutput> clock;

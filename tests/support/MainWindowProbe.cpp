@@ -13,56 +13,110 @@
 #include <QTest>
 #include <QTimer>
 
-MainWindowProbe::MainWindowProbe(MainWindow& window) : win(window) {}
+MainWindowProbe::MainWindowProbe() : win(std::make_unique<MainWindow>()) {}
+
+MainWindowProbe::~MainWindowProbe() = default;
+
+bool MainWindowProbe::show(const QStringList& rows)
+{
+    win->show();
+    if (!QTest::qWaitForWindowExposed(win.get()))
+        return false;
+    addRows(rows);
+    return true;
+}
 
 SoundPlayer& MainWindowProbe::player() const
 {
-    return *win.player;
+    return *win->player;
 }
 
 QTimer* MainWindowProbe::timer() const
 {
-    return win.timer;
+    return win->timer;
 }
 
 QLabel* MainWindowProbe::statusLabel() const
 {
-    return win.statusLabel;
+    return win->statusLabel;
 }
 
 QString MainWindowProbe::pausedText() const
 {
-    return win.pausedText;
+    return win->pausedText;
 }
 
 QString MainWindowProbe::status() const
 {
-    return win.statusLabel->text();
+    return win->statusLabel->text();
 }
 
 int MainWindowProbe::paused() const
 {
-    return win.player->paused;
+    return win->player->paused;
 }
 
 QListWidget* MainWindowProbe::list() const
 {
-    return win.findChild<QListWidget*>(QStringLiteral("listFiles"));
+    return win->findChild<QListWidget*>(QStringLiteral("listFiles"));
 }
 
 QSlider* MainWindowProbe::seekBar() const
 {
-    return win.findChild<QSlider*>(QStringLiteral("seekBar"));
+    return win->findChild<QSlider*>(QStringLiteral("seekBar"));
 }
 
 QPushButton* MainWindowProbe::button(const char* objectName) const
 {
-    return win.findChild<QPushButton*>(QLatin1String(objectName));
+    return win->findChild<QPushButton*>(QLatin1String(objectName));
 }
 
 QAction* MainWindowProbe::action(const char* objectName) const
 {
-    return win.findChild<QAction*>(QLatin1String(objectName));
+    return win->findChild<QAction*>(QLatin1String(objectName));
+}
+
+QString MainWindowProbe::nowPlaying(const QString& path)
+{
+    return QStringLiteral("Now playing: ") + path;
+}
+
+bool MainWindowProbe::shows(int currentRow, int selectedRow, int maximum, const QString& statusText)
+{
+    QStringList out;
+    auto check = [&](const char* what, const auto& actual, const auto& expected) {
+        noteDifference(out, what, actual, expected);
+    };
+    check("current row", list()->currentRow(), currentRow);
+    const QList<int> selected = selectedRows();
+    check("selected rows", selected.size(), qsizetype(1));
+    check("selected row", selected.value(0, -1), selectedRow);
+    check("slider maximum", seekBar()->maximum(), maximum);
+    check("status", status(), statusText);
+    lastMismatch = out.join(QStringLiteral("; ")).toUtf8();
+    return out.isEmpty();
+}
+
+bool MainWindowProbe::advances() const
+{
+    const uint32_t start = player().GetPosition();
+    return QTest::qWaitFor([&] { return player().GetPosition() > start; }, 5000);
+}
+
+bool MainWindowProbe::holdsStill() const
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const uint32_t before = player().GetPosition();
+        QTest::qWait(300);
+        if (player().GetPosition() == before)
+            return true;
+    }
+    return false;
+}
+
+bool MainWindowProbe::passes(uint32_t ms) const
+{
+    return QTest::qWaitFor([&] { return player().GetPosition() > ms; }, 5000);
 }
 
 QList<int> MainWindowProbe::selectedRows() const
@@ -74,6 +128,12 @@ QList<int> MainWindowProbe::selectedRows() const
             rows << row;
     }
     return rows;
+}
+
+void MainWindowProbe::addRows(const QStringList& paths)
+{
+    for (const QString& path : paths)
+        list()->addItem(path);
 }
 
 void MainWindowProbe::clickRow(int row)
@@ -106,6 +166,15 @@ void MainWindowProbe::trigger(const char* actionName)
     action(actionName)->trigger();
 }
 
+void MainWindowProbe::command(const char* name, bool viaMenu)
+{
+    const QByteArray command(name);
+    if (viaMenu)
+        trigger(("menu" + command).constData());
+    else
+        click((command.toLower() + "Button").constData());
+}
+
 void MainWindowProbe::dragSliderTo(int value)
 {
     pressAndMoveSlider(value);
@@ -124,9 +193,17 @@ void MainWindowProbe::releaseSlider()
     seekBar()->setSliderDown(false);
 }
 
+bool MainWindowProbe::playToTheEnd()
+{
+    dragSliderTo(seekBar()->maximum());
+    SoundPlayer& sound = player();
+    return QTest::qWaitFor(
+        [&] { return sound.GetLength() > 0 && sound.GetPosition() == sound.GetLength(); }, 5000);
+}
+
 void MainWindowProbe::tick()
 {
-    QMetaObject::invokeMethod(&win, "UpdateTime");
+    QMetaObject::invokeMethod(win.get(), "UpdateTime");
 }
 
 bool MainWindowProbe::withFileDialog(const std::function<void(QFileDialog&)>& handle)

@@ -1,13 +1,16 @@
-// MainWindowProbe: drives a MainWindow the way a user does (clicks, double-clicks, menu entries,
-// the seek slider) and reads the state the user cannot see directly (the player, the timer, the
-// text saved at a pause).
+// MainWindowProbe: owns a MainWindow and drives it the way a user does (clicks, double-clicks,
+// menu entries, the seek slider), and reads the state the user cannot see directly (the player,
+// the timer, the text saved at a pause).
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <functional>
+#include <memory>
 
 class MainWindow;
 class QAction;
@@ -22,9 +25,13 @@ class SoundPlayer;
 class MainWindowProbe
 {
 public:
-    explicit MainWindowProbe(MainWindow& window);
+    MainWindowProbe();
+    ~MainWindowProbe();
 
-    MainWindow& window() const { return win; }
+    // Shows the window, then appends `rows` as Add files would; false when the window never
+    // became exposed.
+    bool show(const QStringList& rows = {});
+
     SoundPlayer& player() const;
     QTimer* timer() const;
     QLabel* statusLabel() const;
@@ -40,14 +47,46 @@ public:
     // Selected rows in list order; the list allows one at most.
     QList<int> selectedRows() const;
 
+    // The status text while the file at `path` plays.
+    static QString nowPlaying(const QString& path);
+
+    // Whether the list's current row, its one selected row, the slider's maximum and the status
+    // text are the given ones; when not, mismatch() says what differs.
+    bool shows(int currentRow, int selectedRow, int maximum, const QString& statusText);
+    const char* mismatch() const { return lastMismatch.constData(); }
+
+    // Adds "what: window ..., expected ..." to `out` when `actual` is not `expected`.
+    template <typename T>
+    static void noteDifference(QStringList& out, const char* what, const T& actual,
+                               const T& expected)
+    {
+        if (!(actual == expected))
+            out << QStringLiteral("%1: window %2, expected %3")
+                       .arg(QLatin1String(what), QVariant::fromValue(actual).toString(),
+                            QVariant::fromValue(expected).toString());
+    }
+
+    // Whether the player's position moves on by itself, that is whether something is heard.
+    bool advances() const;
+    // Whether the position stops moving: a paused channel fades out for a moment, then holds.
+    bool holdsStill() const;
+    // Whether the position soon passes `ms`.
+    bool passes(uint32_t ms) const;
+
+    // Appends rows exactly as Add files appends the chosen paths.
+    void addRows(const QStringList& paths);
     void clickRow(int row);
     void doubleClickRow(int row);
     void click(const char* buttonName);
     void trigger(const char* actionName);
+    // A transport command ("Play", "Pause", ...) through its button or its Playback menu entry.
+    void command(const char* name, bool viaMenu);
     // Presses the handle, moves it to `value` (if that differs) and lets go.
     void dragSliderTo(int value);
     void pressAndMoveSlider(int value);
     void releaseSlider();
+    // Seeks the sounding track to its very end; true once the player reports it ended.
+    bool playToTheEnd();
     // One progress tick, as the timer would run it.
     void tick();
 
@@ -59,5 +98,6 @@ public:
     QStringList addFiles(const QStringList& names);
 
 private:
-    MainWindow& win;
+    std::unique_ptr<MainWindow> win;
+    QByteArray lastMismatch;
 };

@@ -13,6 +13,19 @@ constexpr int rate = 8000;
 
 ToneFiles::ToneFiles() = default;
 
+ToneFiles::~ToneFiles()
+{
+    if (!leftDir.isEmpty())
+        QDir::setCurrent(leftDir);
+}
+
+bool ToneFiles::enter()
+{
+    if (leftDir.isEmpty())
+        leftDir = QDir::currentPath();
+    return QDir::setCurrent(dir.path());
+}
+
 QString ToneFiles::wav(const QString& name, double seconds)
 {
     const QString file = QDir(dir.path()).absoluteFilePath(name);
@@ -24,6 +37,17 @@ QString ToneFiles::wav(const QString& name, double seconds)
                                   tone))
         return {};
     return file;
+}
+
+QStringList ToneFiles::wavs(const QString& stem, const QList<double>& seconds)
+{
+    QStringList paths;
+    for (qsizetype i = 0; i < seconds.size(); ++i) {
+        paths << wav(QStringLiteral("%1%2.wav").arg(stem).arg(i), seconds[i]);
+        if (paths.last().isEmpty())
+            return {};
+    }
+    return paths;
 }
 
 int ToneFiles::lengthMs(double seconds)
