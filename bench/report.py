@@ -32,6 +32,16 @@ def fmt(value, digits=1):
     return "n/a" if value is None else f"{value:.{digits}f}"
 
 
+def under_load(m):
+    share = m.get("builds_running_percent")
+    if share is None:
+        return ""
+    if share == 0:
+        return "No compiler or linker ran on the machine during the run."
+    return (f"Other builds (a compiler or linker) were running during {share} % of the run: "
+            "figures were taken partly under load, timings the most affected.")
+
+
 def headline(results, targets):
     """(what, Brisnak, peer or floor, ratio or note, target, met) rows for both documents."""
     rows = []
@@ -204,7 +214,8 @@ def markdown(results, targets):
                f"kernel {m['kernel']}; Qt {m['qt']}; {m['mpv']}; {m['pulseaudio']}. Run on {m['date']}. "
                f"The whole machine was {m['busy_percent_during_run']} % busy during the run (this run "
                f"included); load average {' '.join(m['loadavg_before'])} before, "
-               f"{' '.join(m['loadavg_after'])} after.\n")
+               f"{' '.join(m['loadavg_after'])} after. "
+               + under_load(m) + "\n")
     out.append("| measure | Brisnak | peer / floor | ratio | target | |")
     out.append("|---|---:|---:|---:|---|---|")
     for what, ours, peer, ratio, target, ok in rows:

@@ -110,6 +110,41 @@ class MachineLoad:
         return 100.0 * (busy - self.start[0]) / max(1, total - self.start[1])
 
 
+class BuildWatch:
+    """Notes, every few seconds, whether a compiler or linker runs on the machine (another
+    developer's build), so that the report can say how much of the run was taken under load."""
+
+    TOOLS = {"cc1plus", "cc1", "ld", "collect2", "clang", "clang++", "lld", "ld.gold"}
+
+    def __init__(self):
+        self.samples = 0
+        self.busy = 0
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._watch, daemon=True)
+        self.thread.start()
+
+    def _watch(self):
+        while not self.done.wait(5.0):
+            found = False
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    with open(f"/proc/{pid}/comm") as f:
+                        if f.read().strip() in self.TOOLS:
+                            found = True
+                            break
+                except OSError:
+                    pass
+            self.samples += 1
+            self.busy += found
+
+    def share(self):
+        self.done.set()
+        self.thread.join(10)
+        return 100.0 * self.busy / max(1, self.samples)
+
+
 # --- servers -----------------------------------------------------------------------------------
 
 
@@ -511,6 +546,7 @@ class Bench:
     def run(self):
         self.machine()
         load = MachineLoad()
+        builds = BuildWatch()
         loadavg_before = open("/proc/loadavg").read().split()[:3]
         self.pulse = PulseServer()
         self.x = XServer()
@@ -531,6 +567,7 @@ class Bench:
             self.x.stop()
             self.pulse.stop()
         self.results["machine"]["busy_percent_during_run"] = round(load.percent(), 1)
+        self.results["machine"]["builds_running_percent"] = round(builds.share())
         self.results["machine"]["loadavg_before"] = loadavg_before
         self.results["machine"]["loadavg_after"] = open("/proc/loadavg").read().split()[:3]
         with open(os.path.join(self.work, "results.json"), "w") as f:
