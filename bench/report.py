@@ -59,7 +59,11 @@ def headline(results, targets):
     for name, e in ok_part(results, "playing").items():
         b, m = e["brisnak"], e["mpv"]
         rows.append((f"CPU playing {name}", f"{b['cpu_percent']:.2f} %", f"mpv {m['cpu_percent']:.2f} %",
-                     f"{e['cpu_ratio']:.2f}x", f"<= {targets['cpu_ratio']}x mpv",
+                     f"{e['cpu_ratio']:.2f}x",
+                     "" if "48 kHz" in name else f"<= {targets['cpu_ratio']}x mpv",
+                     # At 48 kHz mpv leaves resampling to the server, where it is not counted:
+                     # shown for reference, not held to the target.
+                     None if "48 kHz" in name else
                      heard(b) and e["cpu_ratio"] <= targets["cpu_ratio"]))
     for mode, label in [("pause", "paused"), ("stop", "stopped")]:
         e = ok_part(results, "idle").get(mode)
