@@ -18,6 +18,8 @@ namespace
 constexpr int DeviceLatencyMs = 60;
 // Ring per channel, in seconds of output.
 constexpr int RingSeconds = 1;
+// Buffered before a channel starts or resumes after a seek.
+constexpr int PrimeMs = 100;
 // Frames the read-ahead thread pushes into one ring before letting the others have the mutex.
 constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
@@ -103,7 +105,8 @@ AudioResult AudioSystem::createSound(const char* path, uint32_t, const void*, So
     if (!path)
         return AudioResult::InvalidParam;
     std::unique_ptr<Decoder> decoder = Decoder::open(path);
-    if (!decoder || decoder->sampleRate() < 1 || decoder->channels() < 1 ||
+    if (!decoder || decoder->sampleRate() < MinSampleRate ||
+        decoder->sampleRate() > MaxSampleRate || decoder->channels() < 1 ||
         decoder->lengthFrames() < 0)
         return AudioResult::FileUnplayable;
     std::lock_guard lock(mutex);
@@ -135,7 +138,8 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     Slot& slot = slots[static_cast<size_t>(index)];
     Voice& voice = mixer->voice(index);
     voice.acquireControl();
-    voice.prepare(static_cast<size_t>(rate) * RingSeconds, mixer->fadeFrames(), paused);
+    voice.prepare(static_cast<size_t>(rate) * RingSeconds, mixer->fadeFrames(),
+                  static_cast<size_t>(rate) * PrimeMs / 1000, paused);
     slot.feeder = std::make_unique<VoiceFeeder>(*sound->decoder, rate);
     if (sound->decoderUsed)
         slot.feeder->requestSeek(0);

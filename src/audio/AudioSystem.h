@@ -40,6 +40,10 @@ public:
     static constexpr uint32_t ModeSoftware = 0x40;
     // playSound() channel index meaning "any free channel".
     static constexpr int FreeChannel = -1;
+    // Sample rates a sound may have. Nothing is recorded outside them, and a file that claims one
+    // (a damaged header) would make the resampler work thousands of times harder than usual.
+    static constexpr int MinSampleRate = 1000;
+    static constexpr int MaxSampleRate = 768000;
 
     struct OfflineSettings {
         int outputRate = 48000;

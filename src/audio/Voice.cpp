@@ -4,7 +4,7 @@
 #include <cmath>
 #include <thread>
 
-void Voice::prepare(size_t ringFrames, int fade, bool paused)
+void Voice::prepare(size_t ringFrames, int fade, size_t prime, bool paused)
 {
     if (!ringReady) {
         ring.reset(ringFrames * 2);
@@ -13,6 +13,8 @@ void Voice::prepare(size_t ringFrames, int fade, bool paused)
     ring.discardAll();
     fadeFrames = std::max(1, fade);
     gainStep = 1.0f / static_cast<float>(fadeFrames);
+    primeFrames = std::min(prime, ringFrames);
+    primed = false;
     // A new play starts at full level so the file comes out exactly as it is; a play that starts
     // paused fades in when it is resumed.
     gain = paused ? 0.0f : 1.0f;
@@ -55,6 +57,7 @@ void Voice::flushForSeek()
     ended.store(false, std::memory_order_release);
     producerDone.store(false, std::memory_order_release);
     declickPending = true;
+    primed = false;
 }
 
 bool Voice::needsOutput() const
@@ -103,6 +106,18 @@ void Voice::mixInto(float* out, size_t frames, float* scratch, size_t scratchFra
         holdRemaining = fadeFrames;
         gain = 0.0f;
         declickPending = false;
+    }
+
+    if (!primed) {
+        if (state.load(std::memory_order_acquire) == Active &&
+            ring.readAvailable() < primeFrames * 2 &&
+            !producerDone.load(std::memory_order_acquire)) {
+            // Still filling after a start or a seek: wait in silence, position unchanged.
+            decayHold(out, frames);
+            owner.store(0, std::memory_order_release);
+            return;
+        }
+        primed = true;
     }
 
     size_t done = 0;

@@ -25,8 +25,10 @@ public:
     Voice& operator=(const Voice&) = delete;
 
     // Control, holding the voice while it is idle: allocates the ring once and readies the voice
-    // for a new play, paused or not. `fadeFrames` is the length of every fade at the output rate.
-    void prepare(size_t ringFrames, int fadeFrames, bool paused);
+    // for a new play, paused or not. `fadeFrames` is the length of every fade at the output rate;
+    // after a start or a seek the voice stays silent until `primeFrames` are buffered (or the
+    // sound has no more), so a slow first decode delays the sound instead of breaking it up.
+    void prepare(size_t ringFrames, int fadeFrames, size_t primeFrames, bool paused);
 
     // Control: exclusive use of the consumer side and the fade state, for a few instructions.
     void acquireControl();
@@ -65,6 +67,8 @@ private:
 
     std::atomic<int> owner{0};
     bool ringReady = false;
+    size_t primeFrames = 0;
+    bool primed = false;
 
     // Fade state, touched by whoever holds the voice.
     float gain = 1.0f;

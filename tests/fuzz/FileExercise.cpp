@@ -1,0 +1,156 @@
+#include "FileExercise.h"
+
+#include "AudioSystem.h"
+#include "Channel.h"
+#include "Decoder.h"
+#include "Sound.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+// Enough to go through every short input, and a bounded amount of any long one.
+constexpr int64_t blockFrames = 1024;
+constexpr int maxBlocks = 32;
+// The engine renders in blocks of this many frames, up to this many blocks before the seeks:
+// enough to play any sound up to `shortSoundMs` to its end.
+constexpr size_t renderFrames = 512;
+constexpr int maxRenderBlocks = 48;
+constexpr uint32_t shortSoundMs = 200;
+
+void require(bool condition, const char* what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "FileExercise: broken promise: %s\n", what);
+        std::abort();
+    }
+}
+
+int64_t readBlocks(Decoder& decoder, std::vector<float>& buffer, int blocks)
+{
+    int64_t total = 0;
+    for (int i = 0; i < blocks; ++i) {
+        const int64_t got = decoder.read(buffer.data(), blockFrames);
+        require(got >= 0 && got <= blockFrames, "read returns between 0 and the frames asked for");
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
+// The engine in offline mode: the sound is opened and played as SoundPlayer does, and the mix
+// rendered block by block, with a pause, seeks inside and past the end, and a stop.
+void renderThroughEngine(const char* path, int outputRate)
+{
+    AudioSystem* system = nullptr;
+    require(AudioSystem::create(&system) == AudioResult::Ok && system, "the engine can be made");
+    AudioSystem::OfflineSettings settings;
+    settings.outputRate = outputRate;
+    require(system->init(4, AudioSystem::InitOffline, &settings) == AudioResult::Ok,
+            "the offline engine starts");
+    Sound* sound = nullptr;
+    system->createSound(path, AudioSystem::ModeSoftware, nullptr, &sound);
+    Channel* channel = nullptr;
+    system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+    require((sound == nullptr) == (channel == nullptr), "an opened sound plays");
+    if (channel) {
+        uint32_t length = 0;
+        sound->getLength(&length);
+        std::vector<float> mix(static_cast<size_t>(renderFrames) * 2);
+        const auto renderBlocks = [&](int blocks) {
+            for (int i = 0; i < blocks; ++i) {
+                system->pump();
+                system->render(mix.data(), renderFrames);
+                for (const float sample : mix)
+                    require(std::isfinite(sample), "the mix holds only finite samples");
+                uint32_t position = 0;
+                channel->getPosition(&position);
+                require(position <= length, "the position never passes the length");
+            }
+        };
+        renderBlocks(maxRenderBlocks);
+        uint32_t position = 0;
+        if (channel->getPosition(&position) == AudioResult::Ok && length <= shortSoundMs)
+            require(position == length, "a short sound plays to its end");
+        channel->setPaused(true);
+        renderBlocks(2);
+        channel->setPaused(false);
+        for (const uint32_t ms : {length / 2, length, length + 1000, 0u}) {
+            channel->setPosition(ms);
+            renderBlocks(4);
+        }
+        channel->stop();
+        renderBlocks(1);
+    }
+    system->release();
+}
+
+FileExercise::Outcome exercise(const char* path)
+{
+    FileExercise::Outcome outcome;
+    std::unique_ptr<Decoder> decoder = Decoder::open(path);
+    if (!decoder)
+        return outcome;
+    outcome.opened = true;
+    outcome.sampleRate = decoder->sampleRate();
+    outcome.channels = decoder->channels();
+    outcome.lengthFrames = decoder->lengthFrames();
+    require(outcome.sampleRate > 0, "an open file has a sample rate");
+    require(outcome.channels > 0, "an open file has channels");
+    require(outcome.lengthFrames >= 0, "an open file has a length");
+
+    // Room for a block of any channel count the decoder may report.
+    std::vector<float> buffer(static_cast<size_t>(blockFrames) * outcome.channels);
+    outcome.framesRead = readBlocks(*decoder, buffer, maxBlocks);
+    const int64_t length = outcome.lengthFrames;
+    const int64_t past = length + std::min<int64_t>(12345, INT64_MAX - length);
+    for (const int64_t frame : {length / 2, length - 1, length, past, int64_t{0}}) {
+        decoder->seek(std::max<int64_t>(frame, 0));
+        readBlocks(*decoder, buffer, 4);
+    }
+    decoder.reset();
+
+    // The output rate varies with the input, so that the mix is resampled up, down or not at all.
+    const int outputRate = outcome.sampleRate % 2     ? 44100
+                           : outcome.lengthFrames % 2 ? 48000
+                                                      : 96000;
+    renderThroughEngine(path, outputRate);
+    return outcome;
+}
+
+} // namespace
+
+FileExercise::Outcome FileExercise::run(const uint8_t* data, size_t size)
+{
+    const int fd = memfd_create("brisnak-input", MFD_CLOEXEC);
+    require(fd >= 0, "an in-memory file can be made");
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = write(fd, data + written, size - written);
+        require(n > 0, "the in-memory file takes the input");
+        written += static_cast<size_t>(n);
+    }
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const Outcome outcome = exercise(path);
+    close(fd);
+    return outcome;
+}
+
+FileExercise::Outcome FileExercise::runFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+    return run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}

@@ -1,0 +1,30 @@
+// Runs arbitrary bytes through the engine as if they were an audio file: the decoder alone (open,
+// decode, seek, decode again), then the whole engine in offline mode (open, play, render the mix,
+// pause, seek inside and past the end, stop). Shared by the fuzzing target and by the test that
+// replays every input the fuzzer ever found and every kind of bad input we know of.
+//
+// Threads: the calling thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class FileExercise
+{
+public:
+    struct Outcome {
+        bool opened = false;
+        int sampleRate = 0;
+        int channels = 0;
+        int64_t lengthFrames = 0;
+        // Frames decoded from the start, before any seek (bounded, see the .cpp).
+        int64_t framesRead = 0;
+    };
+
+    // Writes `data` to an anonymous in-memory file and runs it through the engine. Aborts (so the
+    // fuzzer reports it) when the engine breaks one of its own promises.
+    static Outcome run(const uint8_t* data, size_t size);
+    // The same for a file on disk.
+    static Outcome runFile(const std::string& path);
+};
