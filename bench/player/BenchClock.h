@@ -1,0 +1,28 @@
+// The one clock every harness reports in: CLOCK_MONOTONIC nanoseconds, the clock the benchmark
+// runner (bench/whole_player.py) reads too, so that times from different processes compare.
+//
+// Threads: any.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace BenchClock
+{
+
+inline int64_t nowNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Prints "name nanoseconds" on stdout, the harnesses' report format.
+inline void mark(const char* name)
+{
+    std::printf("%s %lld\n", name, static_cast<long long>(nowNs()));
+    std::fflush(stdout);
+}
+
+} // namespace BenchClock
