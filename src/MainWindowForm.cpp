@@ -99,10 +99,6 @@ void MainWindowForm::SetupForm(QMainWindow* window)
     listFiles->setFont(font);
     listFiles->setStyleSheet(
         QString::fromLatin1("background-color: rgb(0, 0, 0);\ncolor: rgb(255, 255, 255);"));
-    // Rows are measured a hundred at a time between events instead of all at once: after ten
-    // thousand files are added, that one pass alone held the window still for about 160 ms.
-    // What the list shows is the same.
-    listFiles->setLayoutMode(QListView::Batched);
     verticalLayout->addWidget(listFiles);
 
     verticalLayout_2->addLayout(verticalLayout);
