@@ -5,6 +5,7 @@
 //
 // Run: build/bench/DecoderBench [--quick]   (--quick leaves out the 60-minute files)
 #include "AudioFixtures.h"
+#include "BenchTiming.h"
 #include "Decoder.h"
 #include "Mpg123Decoder.h"
 
@@ -26,31 +27,9 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-double millisecondsOf(const std::function<void()>& work)
-{
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-int64_t decodeWhole(const std::string& path)
-{
-    auto decoder = Decoder::open(path.c_str());
-    if (!decoder)
-        return -1;
-    std::vector<float> buffer(4096 * static_cast<size_t>(decoder->channels()));
-    int64_t frames = 0;
-    for (int64_t got; (got = decoder->read(buffer.data(), 4096)) > 0;)
-        frames += got;
-    return frames;
-}
+constexpr auto decodeWhole = &BenchTiming::decodeWhole;
+constexpr auto median = &BenchTiming::median;
+constexpr auto millisecondsOf = &BenchTiming::millisecondsOf;
 
 bool generate(const std::string& path, AudioFixtures::Format format, int minutes)
 {
