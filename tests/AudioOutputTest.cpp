@@ -7,11 +7,15 @@
 //     export BRISNAK_TEST_PULSE_SERVER=unix:/tmp/brisnak-pulse/native
 // Without one the whole suite is skipped.
 #include "AudioFixtures.h"
+#include "AudioSystem.h"
+#include "Channel.h"
 #include "PulseServer.h"
 #include "SinkRecorder.h"
+#include "Sound.h"
 #include "SoundPlayer.h"
 #include "SteppedTone.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
@@ -30,6 +34,20 @@ QString describe(const std::vector<SoundCapture::Span>& spans)
     for (const auto& span : spans)
         parts << QString("%1-%2 s").arg(span.start, 0, 'f', 3).arg(span.end, 0, 'f', 3);
     return parts.join(", ");
+}
+
+// The sample specifications of the streams the server is playing, as pactl lists them.
+QString streamFormats()
+{
+    QProcess pactl;
+    pactl.start("pactl", {"list", "sink-inputs"});
+    pactl.waitForFinished(5000);
+    QStringList formats;
+    for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split('\n')) {
+        if (line.contains("Sample Specification:"))
+            formats << line.section(':', 1).trimmed();
+    }
+    return formats.join("; ");
 }
 
 } // namespace
@@ -127,6 +145,33 @@ private slots:
                  qPrintable(QString("level %1, expected %2").arg(level).arg(toneLevel)));
         const double gap = capture.longestQuietRun(from, to);
         QVERIFY2(gap < 0.002, qPrintable(QString("a dropout of %1 s inside the tone").arg(gap)));
+    }
+
+    void shouldOpenTheStreamAtEachTracksRate()
+    {
+        AudioSystem* system = nullptr;
+        QCOMPARE(AudioSystem::create(&system), AudioResult::Ok);
+        QCOMPARE(system->init(), AudioResult::Ok);
+        for (const int rate : {22050, 96000}) {
+            AudioFixtures::Tone tone;
+            tone.sampleRate = rate;
+            const std::string file = path(QString("stream-%1.wav").arg(rate));
+            QVERIFY(AudioFixtures::writeTone(file, AudioFixtures::Format::Wav, tone));
+            Sound* sound = nullptr;
+            system->createSound(file.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
+            Channel* channel = nullptr;
+            system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+            QVERIFY(channel);
+            QVERIFY(system->usingDevice());
+            QCOMPARE(system->outputRate(), rate);
+            // The server converts the stream to the sink's rate; the engine resamples nothing.
+            const QString formats = streamFormats();
+            QVERIFY2(formats == QString("float32le 2ch %1Hz").arg(rate), qPrintable(formats));
+            channel->stop();
+            sound->release();
+            QTRY_VERIFY(!system->outputRunning());
+        }
+        system->release();
     }
 
     void shouldFallSilentOnPauseAndStopAndResumeWhereItPaused()

@@ -48,11 +48,12 @@ Decoded decodeWhole(const std::string& path)
 class Engine
 {
 public:
-    explicit Engine(int rate = 44100)
+    explicit Engine(int rate = 44100, bool followSoundRate = false)
     {
         AudioSystem::create(&system);
         AudioSystem::OfflineSettings settings;
         settings.outputRate = rate;
+        settings.followSoundRate = followSoundRate;
         system->init(32, AudioSystem::InitOffline, &settings);
     }
     ~Engine() { system->release(); }
@@ -364,6 +365,48 @@ private slots:
         for (size_t i = 4800; i < 43200; ++i)
             peak = std::max(peak, std::abs(out[2 * i]));
         QVERIFY2(peak > 0.45f && peak < 0.55f, QByteArray::number(peak));
+    }
+
+    void shouldRenderEachTrackAtItsOwnRateOnceTheOutputIsQuiet()
+    {
+        const QString low = tone("follow22050", AudioFixtures::Format::Wav, 1.0, 22050);
+        const QString high = tone("follow96000", AudioFixtures::Format::Wav, 1.0, 96000);
+        const QString slow = tone("follow4000", AudioFixtures::Format::Wav, 1.0, 4000, 1, 200.0);
+        const Decoded lowReference = decodeWhole(QFile::encodeName(low).toStdString());
+        Engine engine(48000, true);
+
+        // Nothing plays: the first track sets the rate and comes out untouched.
+        Sound* first = engine.open(low);
+        Channel* firstChannel = engine.play(first);
+        QCOMPARE(engine.system->outputRate(), 22050);
+        std::vector<float> out = engine.render(lowReference.frames());
+        QVERIFY(std::equal(lowReference.samples.begin(), lowReference.samples.end(), out.begin()));
+        QCOMPARE(positionOf(firstChannel), 1000u);
+
+        // A track started while another is fading out keeps the rate, resampled to it, and
+        // still keeps time: 1 s of it takes 22050 frames.
+        first->release();
+        first = engine.open(low);
+        firstChannel = engine.play(first);
+        engine.renderMs(200);
+        firstChannel->stop();
+        Sound* second = engine.open(high);
+        Channel* secondChannel = engine.play(second);
+        QCOMPARE(engine.system->outputRate(), 22050);
+        out = engine.render(22050 + 2205);
+        QVERIFY(largestStep(out) < 0.2f);
+        QCOMPARE(positionOf(secondChannel), 1000u);
+
+        // Once it has ended the next play may change the rate again; a rate no stream takes
+        // plays at the preferred rate instead, with its pitch kept.
+        secondChannel->stop();
+        Sound* third = engine.open(slow);
+        Channel* thirdChannel = engine.play(third);
+        QCOMPARE(engine.system->outputRate(), 48000);
+        out = engine.render(48000 + 4800);
+        QCOMPARE(positionOf(thirdChannel), 1000u);
+        const int crossings = zeroCrossings(out, 4800, 4800 + 38400);
+        QVERIFY2(std::abs(crossings - 320) <= 2, QByteArray::number(crossings));
     }
 
     void shouldPlayMonoOnBothSidesAndFoldWideFilesToStereo_data()

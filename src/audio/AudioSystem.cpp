@@ -24,7 +24,6 @@ constexpr int PrimeMs = 100;
 constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
 constexpr auto TopUpPeriod = std::chrono::milliseconds(50);
-// After failing to open the device, Play tries it again only once this much time has passed.
 } // namespace
 
 AudioSystem::AudioSystem() = default;
@@ -44,8 +43,12 @@ AudioResult AudioSystem::init(int maxChannels, uint32_t flags, void* driverData)
         return AudioResult::InvalidParam;
     offline = (flags & InitOffline) != 0;
     if (offline) {
-        if (driverData)
-            rate = static_cast<const OfflineSettings*>(driverData)->outputRate;
+        followSoundRate = false;
+        if (driverData) {
+            const auto* settings = static_cast<const OfflineSettings*>(driverData);
+            rate = settings->outputRate;
+            followSoundRate = settings->followSoundRate;
+        }
         if (rate < 8000 || rate > 384000)
             return AudioResult::InvalidParam;
     } else if (cubeb_init(&context, "Brisnak", nullptr) == CUBEB_OK) {
@@ -56,6 +59,7 @@ AudioResult AudioSystem::init(int maxChannels, uint32_t flags, void* driverData)
     } else {
         context = nullptr;
     }
+    preferredRate = rate;
     mixer = std::make_unique<Mixer>(maxChannels, rate);
     slots.resize(static_cast<size_t>(maxChannels));
     if (!offline)
@@ -131,6 +135,7 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
         if (slots[static_cast<size_t>(i)].live && slots[static_cast<size_t>(i)].sound == sound)
             stopSlot(i);
     }
+    followRateOf(*sound);
     const int index = findSlot(channelIndex);
     if (index < 0)
         return AudioResult::NoFreeChannel;
@@ -166,6 +171,7 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
 
 int AudioSystem::outputRate() const
 {
+    std::lock_guard lock(mutex);
     return rate;
 }
 
@@ -361,6 +367,65 @@ int AudioSystem::findSlot(int channelIndex)
     return -1;
 }
 
+void AudioSystem::followRateOf(const Sound& sound)
+{
+    if (!followSoundRate)
+        return;
+    const int soundRate = sound.sampleRate();
+    const int wanted =
+        soundRate >= StreamRateMin && soundRate <= StreamRateMax ? soundRate : preferredRate;
+    if (wanted == rate || mixer->needsOutput())
+        return;
+    for (const Slot& slot : slots) {
+        if (slot.live)
+            return;
+    }
+    // Nothing is audible, so the output can stop without a click.
+    if (running && output)
+        output->stop();
+    running = false;
+    if (offline) {
+        setRate(wanted);
+        return;
+    }
+    // Keep the current stream until one at the new rate has opened: a server that refuses the
+    // rate leaves the engine as it was, resampling.
+    const int previous = rate;
+    setRate(wanted);
+    if (std::unique_ptr<CubebOutput> opened = openDevice()) {
+        device = std::move(opened);
+        output = device.get();
+    } else if (device) {
+        setRate(previous);
+    } else {
+        // No device at either rate: the silent clock keeps time at the new one.
+        output = nullptr;
+    }
+}
+
+void AudioSystem::setRate(int outputRate)
+{
+    rate = outputRate;
+    mixer->setOutputRate(outputRate);
+    // The clock paces itself by the rate it was made for.
+    if (output && output == clock.get())
+        output = nullptr;
+    clock.reset();
+}
+
+std::unique_ptr<CubebOutput> AudioSystem::openDevice()
+{
+    if (contextStale && context) {
+        // The sound server this context talked to went away: connect afresh.
+        cubeb_destroy(context);
+        context = nullptr;
+    }
+    contextStale = false;
+    if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
+        context = nullptr;
+    return CubebOutput::open(context, *mixer, DeviceLatencyMs);
+}
+
 void AudioSystem::startOutput(bool tryDevice)
 {
     if (offline || !mixer->needsOutput())
@@ -370,15 +435,7 @@ void AudioSystem::startOutput(bool tryDevice)
         // Not on the device (never opened, lost, or no device last time): try it again, and
         // leave the clock running until the device has really opened.
         device.reset();
-        if (contextStale && context) {
-            // The sound server this context talked to went away: connect afresh.
-            cubeb_destroy(context);
-            context = nullptr;
-        }
-        contextStale = false;
-        if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
-            context = nullptr;
-        device = CubebOutput::open(context, *mixer, DeviceLatencyMs);
+        device = openDevice();
         if (device) {
             if (running)
                 output->stop();

@@ -2,6 +2,13 @@
 // mixer, keeps every playing channel's ring topped up from a read-ahead thread, and feeds the
 // mix to the default device through cubeb, or to a silent clock when there is no device.
 //
+// The output runs at the rate of the track it plays, so a single track is never resampled here:
+// the sound server converts it to the device's rate when it has to, as it does for any player.
+// The rate changes only while nothing is audible (no live channel, no fade due). A sound started
+// while another still plays or fades out takes the current rate and is resampled (libsoxr), as
+// is a sound whose rate no stream takes (outside StreamRateMin..StreamRateMax): that one plays
+// at the device's preferred rate.
+//
 // Threads: create(), init(), release(), createSound(), playSound() and the Sound and Channel
 // methods are called from one control thread, the one that owns the system (the GUI thread).
 // The engine runs its own read-ahead thread and output thread (cubeb's or the clock's); all of
@@ -45,8 +52,15 @@ public:
     static constexpr int MinSampleRate = 1000;
     static constexpr int MaxSampleRate = 768000;
 
+    // Rates the output stream is opened at to follow a sound.
+    static constexpr int StreamRateMin = 8000;
+    static constexpr int StreamRateMax = 192000;
+
     struct OfflineSettings {
+        // The rate rendered at, and the preferred rate when following sounds.
         int outputRate = 48000;
+        // Render at each sound's rate, as the device output does (off: always at outputRate).
+        bool followSoundRate = false;
     };
 
     static AudioResult create(AudioSystem** system);
@@ -97,6 +111,9 @@ private:
     bool valid(int slot, uint32_t generation) const;
     void stopSlot(int slot);
     int findSlot(int channelIndex);
+    void followRateOf(const Sound& sound);
+    void setRate(int outputRate);
+    std::unique_ptr<CubebOutput> openDevice();
     void startOutput(bool tryDevice);
     void superviseOutput();
     bool fillAll(size_t maxFramesEach);
@@ -106,6 +123,8 @@ private:
     bool initialised = false;
     bool offline = false;
     int rate = 48000;
+    int preferredRate = 48000;
+    bool followSoundRate = true;
     std::unique_ptr<Mixer> mixer;
     std::vector<Slot> slots;
     std::vector<std::unique_ptr<Sound>> sounds;

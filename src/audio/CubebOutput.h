@@ -1,5 +1,5 @@
-// CubebOutput: the stereo float stream to the default output device, opened once and then only
-// started and stopped.
+// CubebOutput: the stereo float stream to the default output device at the mixer's rate, opened
+// again only when that rate changes, otherwise just started and stopped.
 //
 // Threads: open(), start(), stop(), failed() and the destructor are called by control threads
 // holding the engine's mutex (never from a cubeb callback). cubeb calls its data callback on its

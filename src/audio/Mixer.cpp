@@ -16,6 +16,12 @@ void Mixer::render(float* out, size_t frames)
         voices[static_cast<size_t>(i)].mixInto(out, frames, scratch.get(), ScratchFrames);
 }
 
+void Mixer::setOutputRate(int outputRate)
+{
+    rate = outputRate;
+    fade = std::max(1, outputRate / 200);
+}
+
 bool Mixer::needsOutput() const
 {
     for (int i = 0; i < count; ++i) {

@@ -6,7 +6,7 @@
 
 void Voice::prepare(size_t ringFrames, int fade, size_t prime, bool paused)
 {
-    if (!ringReady) {
+    if (!ringReady || ring.capacity() < ringFrames * 2) {
         ring.reset(ringFrames * 2);
         ringReady = true;
     }

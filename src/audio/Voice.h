@@ -24,10 +24,11 @@ public:
     Voice(const Voice&) = delete;
     Voice& operator=(const Voice&) = delete;
 
-    // Control, holding the voice while it is idle: allocates the ring once and readies the voice
-    // for a new play, paused or not. `fadeFrames` is the length of every fade at the output rate;
-    // after a start or a seek the voice stays silent until `primeFrames` are buffered (or the
-    // sound has no more), so a slow first decode delays the sound instead of breaking it up.
+    // Control, holding the voice while it is idle: allocates the ring (again only when the output
+    // rate has grown past what it holds) and readies the voice for a new play, paused or not.
+    // `fadeFrames` is the length of every fade at the output rate; after a start or a seek the
+    // voice stays silent until `primeFrames` are buffered (or the sound has no more), so a slow
+    // first decode delays the sound instead of breaking it up.
     void prepare(size_t ringFrames, int fadeFrames, size_t primeFrames, bool paused);
 
     // Control: exclusive use of the consumer side and the fade state, for a few instructions.
