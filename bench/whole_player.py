@@ -372,8 +372,8 @@ class Bench:
         result = {}
         for name in ["noise-60min.mp3", "noise-60min.ogg", "tone-60min.mp3", "tone-60min.ogg"]:
             result[name] = self.play_both(name)
-        # Debian's PulseAudio runs its sinks at 44.1 kHz; many desktops run at 48 kHz, where
-        # Brisnak resamples in its own process and mpv leaves it to the server.
+        # Debian's PulseAudio runs its sinks at 44.1 kHz; many desktops run at 48 kHz, where the
+        # server resamples what both players hand it at the file's rate.
         default_server = self.pulse
         self.pulse = PulseServer(rate=48000)
         try:
