@@ -36,16 +36,17 @@ QString describe(const std::vector<SoundCapture::Span>& spans)
     return parts.join(", ");
 }
 
-// The sample specifications of the streams the server is playing, as pactl lists them.
+// The sample format of each stream the server is playing, as `pactl list short` gives it (its
+// last column).
 QString streamFormats()
 {
     QProcess pactl;
-    pactl.start("pactl", {"list", "sink-inputs"});
+    pactl.start("pactl", {"list", "short", "sink-inputs"});
     pactl.waitForFinished(5000);
     QStringList formats;
     for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split('\n')) {
-        if (line.contains("Sample Specification:"))
-            formats << line.section(':', 1).trimmed();
+        if (!line.trimmed().isEmpty())
+            formats << line.section('\t', -1).trimmed();
     }
     return formats.join("; ");
 }
