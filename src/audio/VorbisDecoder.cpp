@@ -41,6 +41,21 @@ long tellFile(void* source)
     return static_cast<long>(::lseek(descriptor(source), 0, SEEK_CUR));
 }
 
+// libogg keeps a packet's bytes and its lacing values side by side: the bytes held equal the sum
+// of the lacing sizes. On some damaged files libvorbisfile's page seek breaks that, and libogg's
+// next page then moves a negative number of bytes. Checked after every call that can take in a
+// page, so a broken stream is given up before libogg touches it again.
+bool streamIntact(const ogg_stream_state& os)
+{
+    if (os.body_returned < 0 || os.body_returned > os.body_fill || os.lacing_returned < 0 ||
+        os.lacing_returned > os.lacing_fill || os.lacing_fill > os.lacing_storage)
+        return false;
+    long held = 0;
+    for (long i = 0; i < os.lacing_fill; ++i)
+        held += os.lacing_vals[i] & 0xff;
+    return held == os.body_fill;
+}
+
 } // namespace
 
 std::unique_ptr<VorbisDecoder> VorbisDecoder::open(int fd)
@@ -95,11 +110,12 @@ int64_t VorbisDecoder::read(float* out, int64_t frames)
         return 0;
     int64_t done = 0;
     int failures = 0;
-    while (done < frames) {
+    while (done < frames && !broken) {
         float** pcm = nullptr;
         int section = 0;
         const int want = static_cast<int>(std::min<int64_t>(frames - done, 4096));
         const long got = ov_read_float(&file, &pcm, want, &section);
+        broken = !streamIntact(file.os);
         if (got == OV_HOLE) {
             // A gap in the stream: vorbisfile skips it and carries on.
             if (++failures > 64)
@@ -128,7 +144,29 @@ bool VorbisDecoder::seek(int64_t frame)
         position = length;
         return true;
     }
-    if (ov_pcm_seek(&file, frame) != 0)
+    // libvorbisfile's exact seek (ov_pcm_seek) can leave libogg's stream state broken on a
+    // damaged file, and its next page then crashes in a memmove. Seeking to the page before the
+    // frame and decoding forward on the ordinary read path lands on the same frame.
+    if (broken || ov_pcm_seek_page(&file, frame) != 0)
+        return false;
+    int failures = 0;
+    for (int64_t at = ov_pcm_tell(&file); at < frame; at = ov_pcm_tell(&file)) {
+        if (at < 0 || (broken = !streamIntact(file.os)))
+            return false;
+        float** pcm = nullptr;
+        int section = 0;
+        const int want = static_cast<int>(std::min<int64_t>(frame - at, 4096));
+        const long got = ov_read_float(&file, &pcm, want, &section);
+        if (got == OV_HOLE) {
+            if (++failures > 64)
+                return false;
+            continue;
+        }
+        if (got <= 0)
+            return false;
+        failures = 0;
+    }
+    if ((broken = !streamIntact(file.os)))
         return false;
     position = frame;
     return true;

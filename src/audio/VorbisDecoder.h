@@ -30,6 +30,8 @@ private:
     int fd = -1;
     OggVorbis_File file{};
     bool fileOpen = false;
+    // libogg's stream state went wrong on a damaged file: the rest plays as silence.
+    bool broken = false;
     int rate = 0;
     int channelCount = 0;
     int64_t length = 0;
