@@ -1,7 +1,7 @@
 // Decoder benchmark: how long opening a file (exact length included) takes against decoding it
 // whole, for 1-, 10- and 60-minute MP3 and Ogg Vorbis files, and how long seeks into a 60-minute
-// MP3 take. Prints medians; the files are generated into a temporary folder first, which takes
-// a few minutes for the long ones.
+// MP3 and Ogg Vorbis file take. Prints medians; the files are generated into a temporary folder
+// first, which takes a few minutes for the long ones.
 //
 // Run: build/bench/DecoderBench [--quick]   (--quick leaves out the 60-minute files)
 #include "AudioFixtures.h"
@@ -164,6 +164,7 @@ int main(int argc, char** argv)
     std::printf("Generating fixtures in %s\n", dir.c_str());
     std::vector<Row> rows;
     std::string longestMp3;
+    std::string longestOgg;
     for (const Kind& kind : kinds) {
         for (const int minutes : durations) {
             const std::string path = (dir / (std::to_string(minutes) + "min-" +
@@ -174,6 +175,8 @@ int main(int argc, char** argv)
                 return 1;
             if (kind.format == AudioFixtures::Format::Mp3)
                 longestMp3 = path;
+            if (kind.format == AudioFixtures::Format::OggVorbis)
+                longestOgg = path;
             rows.push_back(measure(std::to_string(minutes) + " min " + kind.label, path, minutes));
         }
     }
@@ -208,9 +211,9 @@ int main(int argc, char** argv)
         std::printf("| %s | %.2f | %.0f | %.0fx |\n", row.name.c_str(), row.openMs, row.decodeMs,
                     row.decodeMs / row.openMs);
 
-    // Seeks: 100 random points of the longest MP3s with a Xing header, in a fresh decoder (the
-    // first seeks also build the frame index), then the same points again.
-    for (const std::string& path : {longestMp3, noiseMp3}) {
+    // Seeks: 100 random points of the longest MP3s with a Xing header and of the longest Ogg, in a
+    // fresh decoder (the first MP3 seeks also build the frame index), then the same points again.
+    for (const std::string& path : {longestMp3, noiseMp3, longestOgg}) {
         auto decoder = Decoder::open(path.c_str());
         if (!decoder)
             return 1;
