@@ -32,8 +32,8 @@ void Voice::prepare(size_t ringFrames, int fade, size_t prime, bool paused)
 void Voice::acquireControl()
 {
     for (;;) {
-        int expected = 0;
-        if (owner.compare_exchange_weak(expected, 2, std::memory_order_acquire))
+        int expected = Free;
+        if (owner.compare_exchange_weak(expected, Control, std::memory_order_acquire))
             return;
         // The output thread holds it for one block at most.
         std::this_thread::yield();
@@ -43,11 +43,15 @@ void Voice::acquireControl()
 void Voice::releaseControl()
 {
     // The last frame may have gone out in this very block: say so now, not one block later.
+    noteEnd();
+    owner.store(Free, std::memory_order_release);
+}
+
+void Voice::noteEnd()
+{
     if (state.load(std::memory_order_relaxed) == Active && !ended.load(std::memory_order_relaxed) &&
         producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0)
         ended.store(true, std::memory_order_release);
-
-    owner.store(0, std::memory_order_release);
 }
 
 void Voice::flushForSeek()
@@ -92,106 +96,110 @@ void Voice::decayHold(float* out, size_t frames)
     }
 }
 
+void Voice::holdLastFrame()
+{
+    holdLeft = lastLeft;
+    holdRight = lastRight;
+    holdRemaining = fadeFrames;
+}
+
+bool Voice::stillPriming()
+{
+    if (primed)
+        return false;
+    if (state.load(std::memory_order_acquire) == Active && ring.readAvailable() < primeFrames * 2 &&
+        !producerDone.load(std::memory_order_acquire))
+        return true;
+    primed = true;
+    return false;
+}
+
+void Voice::fallSilent(int current)
+{
+    gain = 0.0f;
+    lastLeft = lastRight = 0.0f;
+    silent.store(true, std::memory_order_release);
+    if (current == Stopping)
+        state.store(Idle, std::memory_order_release);
+}
+
+void Voice::runDry(int current)
+{
+    if (producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0) {
+        ended.store(true, std::memory_order_release);
+    } else {
+        // Starved: fade the last frame out, and the data back in when it arrives.
+        if (holdRemaining == 0)
+            holdLastFrame();
+        gain = 0.0f;
+    }
+    lastLeft = lastRight = 0.0f;
+    if (current == Stopping) {
+        silent.store(true, std::memory_order_release);
+        state.store(Idle, std::memory_order_release);
+    }
+}
+
+void Voice::mixFrames(const float* in, size_t frames, float* out, bool audible)
+{
+    const float target = audible ? 1.0f : 0.0f;
+    for (size_t i = 0; i < frames; ++i) {
+        if (gain != target)
+            gain = audible ? std::min(1.0f, gain + gainStep) : std::max(0.0f, gain - gainStep);
+        float left = in[2 * i] * gain;
+        float right = in[2 * i + 1] * gain;
+        if (holdRemaining > 0) {
+            const float t = static_cast<float>(holdRemaining--) / static_cast<float>(fadeFrames);
+            left += holdLeft * t;
+            right += holdRight * t;
+        }
+        out[2 * i] += left;
+        out[2 * i + 1] += right;
+        lastLeft = left;
+        lastRight = right;
+    }
+}
+
 void Voice::mixInto(float* out, size_t frames, float* scratch, size_t scratchFrames)
 {
     if (state.load(std::memory_order_acquire) == Idle)
         return;
-    int expected = 0;
-    if (!owner.compare_exchange_strong(expected, 1, std::memory_order_acquire))
+    int expected = Free;
+    if (!owner.compare_exchange_strong(expected, Output, std::memory_order_acquire))
         return;
-
     if (declickPending) {
-        holdLeft = lastLeft;
-        holdRight = lastRight;
-        holdRemaining = fadeFrames;
+        // A seek: the last frame heard dies away while the new place fades in.
+        holdLastFrame();
         gain = 0.0f;
         declickPending = false;
     }
 
-    if (!primed) {
-        if (state.load(std::memory_order_acquire) == Active &&
-            ring.readAvailable() < primeFrames * 2 &&
-            !producerDone.load(std::memory_order_acquire)) {
-            // Still filling after a start or a seek: wait in silence, position unchanged.
-            decayHold(out, frames);
-            owner.store(0, std::memory_order_release);
-            return;
-        }
-        primed = true;
-    }
-
     size_t done = 0;
-    while (done < frames) {
+    while (done < frames && !stillPriming()) {
         const int current = state.load(std::memory_order_acquire);
         const bool audible = current == Active && !pauseRequested.load(std::memory_order_acquire);
         if (!audible && gain <= 0.0f) {
-            gain = 0.0f;
-            decayHold(out + 2 * done, frames - done);
-            lastLeft = lastRight = 0.0f;
-            silent.store(true, std::memory_order_release);
-            if (current == Stopping)
-                state.store(Idle, std::memory_order_release);
+            fallSilent(current);
             break;
         }
-        if (ended.load(std::memory_order_relaxed)) {
-            decayHold(out + 2 * done, frames - done);
+        if (ended.load(std::memory_order_relaxed))
             break;
-        }
         silent.store(false, std::memory_order_release);
-
         size_t wanted = std::min(frames - done, scratchFrames);
         if (!audible)
             wanted = rampLimit(wanted);
         const size_t got = ring.pop(scratch, wanted * 2) / 2;
         if (got == 0) {
-            if (producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0) {
-                ended.store(true, std::memory_order_release);
-            } else {
-                // Starved: fade the last frame out, and the data back in when it arrives.
-                if (holdRemaining == 0) {
-                    holdLeft = lastLeft;
-                    holdRight = lastRight;
-                    holdRemaining = fadeFrames;
-                }
-                gain = 0.0f;
-            }
-            decayHold(out + 2 * done, frames - done);
-            lastLeft = lastRight = 0.0f;
-            if (current == Stopping) {
-                silent.store(true, std::memory_order_release);
-                state.store(Idle, std::memory_order_release);
-            }
+            runDry(current);
             break;
         }
-
-        const float target = audible ? 1.0f : 0.0f;
-        float* dst = out + 2 * done;
-        for (size_t i = 0; i < got; ++i) {
-            if (gain != target) {
-                gain = audible ? std::min(1.0f, gain + gainStep) : std::max(0.0f, gain - gainStep);
-            }
-            float left = scratch[2 * i] * gain;
-            float right = scratch[2 * i + 1] * gain;
-            if (holdRemaining > 0) {
-                const float t = static_cast<float>(holdRemaining) / static_cast<float>(fadeFrames);
-                left += holdLeft * t;
-                right += holdRight * t;
-                --holdRemaining;
-            }
-            dst[2 * i] += left;
-            dst[2 * i + 1] += right;
-            lastLeft = left;
-            lastRight = right;
-        }
+        mixFrames(scratch, got, out + 2 * done, audible);
         renderedFrames.store(renderedFrames.load(std::memory_order_relaxed) + got,
                              std::memory_order_release);
         done += got;
     }
-
+    decayHold(out + 2 * done, frames - done);
     // The last frame may have gone out in this very block: say so now, not one block later.
-    if (state.load(std::memory_order_relaxed) == Active && !ended.load(std::memory_order_relaxed) &&
-        producerDone.load(std::memory_order_acquire) && ring.readAvailable() == 0)
-        ended.store(true, std::memory_order_release);
-
-    owner.store(0, std::memory_order_release);
+    noteEnd();
+    owner.store(Free, std::memory_order_release);
 }

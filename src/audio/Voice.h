@@ -63,10 +63,24 @@ public:
     std::atomic<bool> silent{true};
 
 private:
+    // Who holds the consumer side and the fade state at the moment.
+    enum Owner : int { Free, Output, Control };
+
     size_t rampLimit(size_t wanted) const;
     void decayHold(float* out, size_t frames);
+    void holdLastFrame();
+    // Output thread, holding the voice: true while a start or a seek still waits for its data.
+    bool stillPriming();
+    // Output thread, holding the voice: the ring gave nothing.
+    void runDry(int current);
+    // Output thread, holding the voice: the fade-out is over.
+    void fallSilent(int current);
+    // Adds `frames` frames of `in` to `out` under the gain ramp towards full or no level.
+    void mixFrames(const float* in, size_t frames, float* out, bool audible);
+    // Marks the end once the producer is done and the ring is empty.
+    void noteEnd();
 
-    std::atomic<int> owner{0};
+    std::atomic<int> owner{Free};
     bool ringReady = false;
     size_t primeFrames = 0;
     bool primed = false;
