@@ -163,7 +163,8 @@ private slots:
             Channel* channel = nullptr;
             system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
             QVERIFY(channel);
-            QVERIFY(system->usingDevice());
+            // The engine's thread starts the stream as soon as playSound has returned.
+            QTRY_VERIFY(system->usingDevice());
             QCOMPARE(system->outputRate(), rate);
             // The server converts the stream to the sink's rate; the engine resamples nothing.
             const QString formats = streamFormats();

@@ -1,8 +1,11 @@
-// AudioOutput: something that calls the mixer's render at the output rate while it runs.
+// AudioOutput: something that calls the mixer's render at one output rate while it runs: a stream
+// to the sound device, or the silent clock.
 //
-// Threads: start(), stop() and failed() are called by control threads holding the engine's
-// mutex. The render calls happen on the output's own thread.
+// Threads: every method is called by the engine's control threads holding the engine's mutex,
+// one at a time. The render calls happen on the output's own thread.
 #pragma once
+
+#include <cstdint>
 
 class AudioOutput
 {
@@ -12,6 +15,11 @@ public:
     virtual bool start() = 0;
     // Returns once no render call is running or will run until the next start().
     virtual void stop() = 0;
-    // True once the output has broken down while running (a lost device).
+    // True once the output has broken down (a lost device).
     virtual bool failed() const = 0;
+    // While muted the output renders silence instead of the mix. Muting returns once no render of
+    // the mix is in progress, so the mixer can then be changed.
+    virtual void setMuted(bool muted) = 0;
+    // Frames already rendered that have not been heard yet: what stopping now would cut off.
+    virtual int64_t queuedFrames() = 0;
 };

@@ -1,16 +1,16 @@
 #include "AudioSystem.h"
 
+#include "AudioOutput.h"
 #include "Channel.h"
-#include "ClockOutput.h"
-#include "CubebOutput.h"
+#include "CubebBackend.h"
 #include "Decoder.h"
 #include "Mixer.h"
+#include "OutputController.h"
 #include "Sound.h"
 #include "Voice.h"
 #include "VoiceFeeder.h"
 
 #include <chrono>
-#include <cubeb/cubeb.h>
 
 namespace
 {
@@ -24,6 +24,8 @@ constexpr int PrimeMs = 100;
 constexpr size_t FillStepFrames = 4096;
 // How often the read-ahead thread looks at the rings and the output while something plays.
 constexpr auto TopUpPeriod = std::chrono::milliseconds(50);
+// The rate rendered at before the first sound says its own.
+constexpr int InitialRate = 48000;
 } // namespace
 
 AudioSystem::AudioSystem() = default;
@@ -42,6 +44,7 @@ AudioResult AudioSystem::init(int maxChannels, uint32_t flags, void* driverData)
     if (initialised || maxChannels < 1 || maxChannels > 4096)
         return AudioResult::InvalidParam;
     offline = (flags & InitOffline) != 0;
+    int rate = InitialRate;
     if (offline) {
         followSoundRate = false;
         if (driverData) {
@@ -51,19 +54,17 @@ AudioResult AudioSystem::init(int maxChannels, uint32_t flags, void* driverData)
         }
         if (rate < 8000 || rate > 384000)
             return AudioResult::InvalidParam;
-    } else if (cubeb_init(&context, "Brisnak", nullptr) == CUBEB_OK) {
-        uint32_t preferred = 0;
-        if (cubeb_get_preferred_sample_rate(context, &preferred) == CUBEB_OK && preferred >= 8000 &&
-            preferred <= 384000)
-            rate = static_cast<int>(preferred);
-    } else {
-        context = nullptr;
+        offlinePreferredRate = rate;
     }
-    preferredRate = rate;
     mixer = std::make_unique<Mixer>(maxChannels, rate);
     slots.resize(static_cast<size_t>(maxChannels));
-    if (!offline)
+    if (!offline) {
+        // Nothing talks to the sound server yet: the engine's thread connects when the first
+        // sound plays.
+        output = std::make_unique<OutputController>(
+            *mixer, std::make_unique<CubebBackend>(DeviceLatencyMs));
         readAhead = std::thread([this] { readAheadLoop(); });
+    }
     initialised = true;
     return AudioResult::Ok;
 }
@@ -83,16 +84,10 @@ AudioResult AudioSystem::release()
         if (readAhead.joinable())
             readAhead.join();
         std::lock_guard lock(mutex);
-        if (running && output)
-            output->stop();
-        running = false;
-        output = nullptr;
-        device.reset();
-        clock.reset();
+        if (output)
+            output->shutDown();
+        output.reset();
     }
-    if (context)
-        cubeb_destroy(context);
-    context = nullptr;
     sounds.clear();
     channels.clear();
     delete this;
@@ -142,6 +137,7 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
 
     Slot& slot = slots[static_cast<size_t>(index)];
     Voice& voice = mixer->voice(index);
+    const int rate = mixer->outputRate();
     voice.acquireControl();
     voice.prepare(static_cast<size_t>(rate) * RingSeconds, mixer->fadeFrames(),
                   static_cast<size_t>(rate) * PrimeMs / 1000, paused);
@@ -159,32 +155,31 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     channels.push_back(std::unique_ptr<Channel>(new Channel(*this, index, slot.generation)));
     *channel = channels.back().get();
 
-    // Nothing is decoded here: the read-ahead thread fills the ring as soon as this returns,
-    // within a millisecond or two, usually before the device asks for its first buffer. If the
-    // device is quicker, the channel stays silent (its position still) until the data is there,
-    // and its first frames fade in.
-    wake.notify_one();
+    // Nothing is decoded and no device is touched here: the read-ahead thread fills the ring and
+    // starts the output as soon as this returns, within a millisecond or two. Until the data is
+    // there the channel stays silent, its position still.
     if (!paused)
-        startOutput(true);
+        wantAudio();
+    wake.notify_one();
     return AudioResult::Ok;
 }
 
 int AudioSystem::outputRate() const
 {
     std::lock_guard lock(mutex);
-    return rate;
+    return mixer ? mixer->outputRate() : 0;
 }
 
 bool AudioSystem::usingDevice() const
 {
     std::lock_guard lock(mutex);
-    return running && output && output == device.get();
+    return output && output->onDevice();
 }
 
 bool AudioSystem::outputRunning() const
 {
     std::lock_guard lock(mutex);
-    return running;
+    return output && output->state() != OutputController::State::Idle;
 }
 
 void AudioSystem::pump()
@@ -192,7 +187,7 @@ void AudioSystem::pump()
     if (!initialised)
         return;
     std::lock_guard lock(mutex);
-    while (fillAll(static_cast<size_t>(rate)))
+    while (fillAll(static_cast<size_t>(mixer->outputRate())))
         ;
 }
 
@@ -252,7 +247,7 @@ AudioResult AudioSystem::channelSetPaused(int slot, uint32_t generation, bool pa
         return AudioResult::InvalidHandle;
     mixer->voice(slot).pauseRequested.store(paused, std::memory_order_release);
     if (!paused)
-        startOutput(false);
+        wantAudio();
     wake.notify_one();
     return AudioResult::Ok;
 }
@@ -285,7 +280,7 @@ AudioResult AudioSystem::channelGetPosition(int slot, uint32_t generation, uint3
     const int64_t sourceRate = s.sound->sampleRate();
     const auto rendered =
         static_cast<int64_t>(voice.renderedFrames.load(std::memory_order_acquire));
-    const int64_t frame = s.segmentStart + rendered * sourceRate / rate;
+    const int64_t frame = s.segmentStart + rendered * sourceRate / mixer->outputRate();
     int64_t position = frame * 1000 / sourceRate;
     // Only a channel that has really played to its end reports the full length.
     if (lengthMs > 0 && position >= lengthMs)
@@ -301,8 +296,9 @@ AudioResult AudioSystem::channelSetPosition(int slot, uint32_t generation, uint3
         return AudioResult::InvalidHandle;
     Slot& s = slots[static_cast<size_t>(slot)];
     const int64_t sourceRate = s.sound->sampleRate();
-    const int64_t target =
-        std::min<int64_t>(static_cast<int64_t>(ms) * sourceRate / 1000, s.sound->lengthFrames());
+    // Rounded up, so that the position read back, rounded down, is the one asked for.
+    const int64_t target = std::min<int64_t>((static_cast<int64_t>(ms) * sourceRate + 999) / 1000,
+                                             s.sound->lengthFrames());
     Voice& voice = mixer->voice(slot);
     voice.acquireControl();
     voice.flushForSeek();
@@ -310,7 +306,7 @@ AudioResult AudioSystem::channelSetPosition(int slot, uint32_t generation, uint3
     s.feeder->requestSeek(target);
     s.segmentStart = target;
     if (!voice.pauseRequested.load(std::memory_order_acquire))
-        startOutput(false);
+        wantAudio();
     wake.notify_one();
     return AudioResult::Ok;
 }
@@ -325,7 +321,7 @@ void AudioSystem::stopSlot(int index)
     Voice& voice = mixer->voice(index);
     voice.acquireControl();
     // Fade out what is still audible when something renders; otherwise free the voice at once.
-    const bool fade = (running || offline) && voice.needsOutput();
+    const bool fade = (offline || output->rendersMix()) && voice.needsOutput();
     voice.state.store(fade ? Voice::Stopping : Voice::Idle, std::memory_order_release);
     voice.releaseControl();
 }
@@ -372,122 +368,27 @@ void AudioSystem::followRateOf(const Sound& sound)
     if (!followSoundRate)
         return;
     const int soundRate = sound.sampleRate();
-    const int wanted =
-        soundRate >= StreamRateMin && soundRate <= StreamRateMax ? soundRate : preferredRate;
-    if (wanted == rate || mixer->needsOutput())
+    const int wanted = soundRate >= StreamRateMin && soundRate <= StreamRateMax
+                           ? soundRate
+                           : (offline ? offlinePreferredRate : output->preferredRate());
+    if (wanted == mixer->outputRate() || mixer->needsOutput())
         return;
     for (const Slot& slot : slots) {
         if (slot.live)
             return;
     }
-    // Nothing is audible, so the output can stop without a click.
-    if (running && output)
-        output->stop();
-    running = false;
-    if (offline) {
-        setRate(wanted);
-        return;
-    }
-    // Keep the current stream until one at the new rate has opened: a server that refuses the
-    // rate leaves the engine as it was, resampling.
-    const int previous = rate;
-    setRate(wanted);
-    if (std::unique_ptr<CubebOutput> opened = openDevice()) {
-        device = std::move(opened);
-        output = device.get();
-    } else if (device) {
-        setRate(previous);
-    } else {
-        // No device at either rate: the silent clock keeps time at the new one.
-        output = nullptr;
-    }
+    // Nothing is audible: the mix can change its rate. The output lets what it still holds be
+    // heard before it opens a stream at the new rate.
+    if (offline)
+        mixer->setOutputRate(wanted);
+    else
+        output->setRate(wanted);
 }
 
-void AudioSystem::setRate(int outputRate)
+void AudioSystem::wantAudio()
 {
-    rate = outputRate;
-    mixer->setOutputRate(outputRate);
-    // The clock paces itself by the rate it was made for.
-    if (output && output == clock.get())
-        output = nullptr;
-    clock.reset();
-}
-
-std::unique_ptr<CubebOutput> AudioSystem::openDevice()
-{
-    if (contextStale && context) {
-        // The sound server this context talked to went away: connect afresh.
-        cubeb_destroy(context);
-        context = nullptr;
-    }
-    contextStale = false;
-    if (!context && cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK)
-        context = nullptr;
-    return CubebOutput::open(context, *mixer, DeviceLatencyMs);
-}
-
-void AudioSystem::startOutput(bool tryDevice)
-{
-    if (offline || !mixer->needsOutput())
-        return;
-    const bool onDevice = output && output == device.get();
-    if (!onDevice && (tryDevice || !output)) {
-        // Not on the device (never opened, lost, or no device last time): try it again, and
-        // leave the clock running until the device has really opened.
-        device.reset();
-        device = openDevice();
-        if (device) {
-            if (running)
-                output->stop();
-            running = false;
-            output = device.get();
-        }
-    }
-    if (output && output == device.get() && device->failed()) {
-        if (running)
-            output->stop();
-        running = false;
-        output = nullptr;
-        device.reset();
-        contextStale = true;
-    }
-    if (!output) {
-        if (!clock)
-            clock = std::make_unique<ClockOutput>(*mixer);
-        output = clock.get();
-    }
-    if (!running) {
-        running = output->start();
-        if (!running && output == device.get()) {
-            device.reset();
-            if (!clock)
-                clock = std::make_unique<ClockOutput>(*mixer);
-            output = clock.get();
-            running = output->start();
-        }
-    }
-}
-
-void AudioSystem::superviseOutput()
-{
-    if (offline || !running)
-        return;
-    if (output == device.get() && device->failed()) {
-        // The device broke while playing: keep time on the silent clock from here.
-        device.reset();
-        contextStale = true;
-        running = false;
-        if (!clock)
-            clock = std::make_unique<ClockOutput>(*mixer);
-        output = clock.get();
-        if (mixer->needsOutput())
-            running = output->start();
-        return;
-    }
-    if (!mixer->needsOutput()) {
-        output->stop();
-        running = false;
-    }
+    if (output)
+        output->wantAudio();
 }
 
 bool AudioSystem::fillAll(size_t maxFramesEach)
@@ -505,10 +406,20 @@ bool AudioSystem::fillAll(size_t maxFramesEach)
 
 void AudioSystem::readAheadLoop()
 {
+    using Clock = OutputController::Clock;
     std::unique_lock lock(mutex);
     while (!quit) {
         const bool more = fillAll(FillStepFrames);
-        superviseOutput();
+        Clock::time_point due = output->update(Clock::now());
+        if (output->deviceTryDue()) {
+            // Connecting can take tens of milliseconds: the engine is not held up meanwhile.
+            const int rate = output->rate();
+            lock.unlock();
+            std::unique_ptr<AudioOutput> device = output->openDevice(rate);
+            lock.lock();
+            output->deviceOpened(std::move(device), rate, Clock::now());
+            continue;
+        }
         if (more) {
             // Let the GUI thread in between steps.
             lock.unlock();
@@ -516,9 +427,11 @@ void AudioSystem::readAheadLoop()
             lock.lock();
             continue;
         }
-        if (running)
-            wake.wait_for(lock, TopUpPeriod);
-        else
+        if (output->rendersMix())
+            due = std::min(due, Clock::now() + TopUpPeriod);
+        if (due == Clock::time_point::max())
             wake.wait(lock);
+        else
+            wake.wait_until(lock, due);
     }
 }

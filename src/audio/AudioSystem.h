@@ -1,6 +1,7 @@
 // AudioSystem: the engine. It opens sounds, plays them on up to maxChannels channels through one
-// mixer, keeps every playing channel's ring topped up from a read-ahead thread, and feeds the
-// mix to the default device through cubeb, or to a silent clock when there is no device.
+// mixer and keeps every playing channel's ring topped up from a read-ahead thread. Where the mix
+// goes (the default device through cubeb, or a silent clock when there is no device) is the
+// OutputController's business; the read-ahead thread is also the thread that drives it.
 //
 // The output runs at the rate of the track it plays, so a single track is never resampled here:
 // the sound server converts it to the device's rate when it has to, as it does for any player.
@@ -26,12 +27,9 @@
 #include <thread>
 #include <vector>
 
-struct cubeb;
 class Channel;
-class ClockOutput;
-class CubebOutput;
-class AudioOutput;
 class Mixer;
+class OutputController;
 class Sound;
 class VoiceFeeder;
 
@@ -112,18 +110,14 @@ private:
     void stopSlot(int slot);
     int findSlot(int channelIndex);
     void followRateOf(const Sound& sound);
-    void setRate(int outputRate);
-    std::unique_ptr<CubebOutput> openDevice();
-    void startOutput(bool tryDevice);
-    void superviseOutput();
+    void wantAudio();
     bool fillAll(size_t maxFramesEach);
 
     void readAheadLoop();
 
     bool initialised = false;
     bool offline = false;
-    int rate = 48000;
-    int preferredRate = 48000;
+    int offlinePreferredRate = 48000;
     bool followSoundRate = true;
     std::unique_ptr<Mixer> mixer;
     std::vector<Slot> slots;
@@ -136,10 +130,6 @@ private:
     bool quit = false;
     std::thread readAhead;
 
-    cubeb* context = nullptr;
-    bool contextStale = false;
-    std::unique_ptr<CubebOutput> device;
-    std::unique_ptr<ClockOutput> clock;
-    AudioOutput* output = nullptr;
-    bool running = false;
+    // Where the mix goes (null offline).
+    std::unique_ptr<OutputController> output;
 };

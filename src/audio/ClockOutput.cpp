@@ -41,6 +41,14 @@ void ClockOutput::stop()
     changed.wait(lock, [this] { return !rendering; });
 }
 
+void ClockOutput::setMuted(bool muted)
+{
+    if (muted)
+        gate.close();
+    else
+        gate.open();
+}
+
 void ClockOutput::run()
 {
     using Clock = std::chrono::steady_clock;
@@ -53,7 +61,10 @@ void ClockOutput::run()
         while (running && !quit) {
             rendering = true;
             lock.unlock();
-            mixer.render(buffer.get(), blockFrames);
+            if (gate.enter()) {
+                mixer.render(buffer.get(), blockFrames);
+                gate.leave();
+            }
             lock.lock();
             rendering = false;
             changed.notify_all();

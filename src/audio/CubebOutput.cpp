@@ -2,6 +2,7 @@
 
 #include "Mixer.h"
 
+#include <algorithm>
 #include <cubeb/cubeb.h>
 
 // cubeb's callbacks, with the exact signatures cubeb expects.
@@ -9,8 +10,15 @@ struct CubebCallbacks {
     static long data(cubeb_stream*, void* user, const void*, void* output, long frames)
     {
         auto* self = static_cast<CubebOutput*>(user);
-        if (frames > 0)
-            self->mixer.render(static_cast<float*>(output), static_cast<size_t>(frames));
+        if (frames <= 0)
+            return frames;
+        auto* out = static_cast<float*>(output);
+        if (self->gate.enter()) {
+            self->mixer.render(out, static_cast<size_t>(frames));
+            self->gate.leave();
+        } else {
+            std::fill(out, out + 2 * frames, 0.0f);
+        }
         return frames;
     }
 
@@ -23,14 +31,15 @@ struct CubebCallbacks {
 
 CubebOutput::CubebOutput(Mixer& target) : mixer(target) {}
 
-std::unique_ptr<CubebOutput> CubebOutput::open(cubeb* context, Mixer& mixer, int latencyMs)
+std::unique_ptr<CubebOutput> CubebOutput::open(cubeb* context, Mixer& mixer, int rate,
+                                               int latencyMs)
 {
     if (!context)
         return nullptr;
     std::unique_ptr<CubebOutput> output(new CubebOutput(mixer));
     cubeb_stream_params params{};
     params.format = CUBEB_SAMPLE_FLOAT32NE;
-    params.rate = static_cast<uint32_t>(mixer.outputRate());
+    params.rate = static_cast<uint32_t>(rate);
     params.channels = 2;
     params.layout = CUBEB_LAYOUT_STEREO;
     params.prefs = CUBEB_STREAM_PREF_NONE;
@@ -72,4 +81,20 @@ void CubebOutput::stop()
         cubeb_stream_stop(stream);
         started = false;
     }
+}
+
+void CubebOutput::setMuted(bool muted)
+{
+    if (muted)
+        gate.close();
+    else
+        gate.open();
+}
+
+int64_t CubebOutput::queuedFrames()
+{
+    uint32_t frames = 0;
+    if (!started || cubeb_stream_get_latency(stream, &frames) != CUBEB_OK)
+        return 0;
+    return frames;
 }

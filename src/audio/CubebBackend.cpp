@@ -1,0 +1,45 @@
+#include "CubebBackend.h"
+
+#include "ClockOutput.h"
+#include "CubebOutput.h"
+
+#include <cubeb/cubeb.h>
+
+CubebBackend::CubebBackend(int latency) : latencyMs(latency) {}
+
+CubebBackend::~CubebBackend()
+{
+    disconnect();
+}
+
+std::unique_ptr<AudioOutput> CubebBackend::openDevice(Mixer& mixer, int rate)
+{
+    if (!context) {
+        if (cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK) {
+            context = nullptr;
+            return nullptr;
+        }
+        uint32_t own = 0;
+        if (cubeb_get_preferred_sample_rate(context, &own) == CUBEB_OK && own >= 8000 &&
+            own <= 384000)
+            preferred.store(static_cast<int>(own), std::memory_order_relaxed);
+    }
+    std::unique_ptr<AudioOutput> output = CubebOutput::open(context, mixer, rate, latencyMs);
+    // When no server answers, cubeb_init falls back to another backend, which cannot open a
+    // stream either, and would never reach a server that starts later: connect afresh next time.
+    if (!output)
+        disconnect();
+    return output;
+}
+
+void CubebBackend::disconnect()
+{
+    if (context)
+        cubeb_destroy(context);
+    context = nullptr;
+}
+
+std::unique_ptr<AudioOutput> CubebBackend::openClock(Mixer& mixer)
+{
+    return std::make_unique<ClockOutput>(mixer);
+}

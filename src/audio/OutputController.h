@@ -1,0 +1,112 @@
+// OutputController: the one owner of where the mix goes. It holds the device stream, the silent
+// clock and the output rate, and decides when to start, drain, stop, switch rate, fall back to the
+// clock and go back to the device. The engine only says what it needs: "the mix changes to rate
+// R" (while it is quiet) and "the mix is audible"; whether it is quiet it reads off the mixer.
+//
+// States and transitions:
+//
+//   Idle      nothing renders. A device stream may be open at the rate, stopped.
+//             audio wanted                                   -> Starting
+//   Starting  audio is wanted; nothing renders yet (positions stand still for the few
+//             milliseconds this takes). The engine's thread starts the stream it has at the rate,
+//             or tries to open one (a new connection when the last one failed).
+//             stream started                                 -> OnDevice
+//             no device                                      -> OnClock (next try in RetryPeriod)
+//             mix quiet before either                        -> Idle
+//   OnDevice  the device stream renders the mix.
+//             mix quiet                                      -> Draining (stream muted)
+//             device failed                                  -> Starting (a new connection at once)
+//   OnClock   the silent clock renders the mix, keeping time as a device would.
+//             mix quiet                                      -> Idle (clock stopped)
+//             try due (at most once per RetryPeriod)         -> OnDevice when a stream opens
+//             rate changed                                   -> Idle (clock dropped), then Starting
+//   Draining  the mix is quiet; the stream renders silence until what it had rendered before has
+//             been heard (the latency it reports, plus DrainMargin), so no end is cut off.
+//             audio wanted at the stream's rate              -> OnDevice (unmuted)
+//             drain over                                     -> Idle (stream stopped; dropped when
+//                                                               the rate has changed), then
+//                                                               Starting if audio is wanted
+//             device failed                                  -> Idle or Starting
+//
+// Every start of output that is not on the device (play, resume, seek, the next track) tries the
+// device again, and so does the clock once per RetryPeriod while it plays; a connection that fails
+// to open a stream is dropped, so a sound server that starts or restarts later is found.
+//
+// Threads: every method is called holding the engine's mutex: setRate(), wantAudio() and the
+// accessors by any control thread (the GUI thread), update(), deviceOpened() by the engine's own
+// thread, shutDown() by the thread that releases the engine once the engine's thread has ended.
+// openDevice() is the exception: the engine's own thread calls it WITHOUT the mutex.
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+class AudioOutput;
+class Mixer;
+class OutputBackend;
+
+class OutputController
+{
+public:
+    enum class State { Idle, Starting, OnDevice, OnClock, Draining };
+    using Clock = std::chrono::steady_clock;
+
+    // How often the device is tried again while the clock plays.
+    static constexpr auto RetryPeriod = std::chrono::seconds(1);
+    // Added to the latency a stream reports before it is stopped after the mix went quiet.
+    static constexpr auto DrainMargin = std::chrono::milliseconds(50);
+
+    OutputController(Mixer& mixer, std::unique_ptr<OutputBackend> backend);
+    ~OutputController();
+    OutputController(const OutputController&) = delete;
+    OutputController& operator=(const OutputController&) = delete;
+
+    State state() const { return current; }
+    int rate() const;
+    // The rate to play a sound at when the device's own is wanted.
+    int preferredRate() const;
+    // True while the mix goes to the device (also while it drains there).
+    bool onDevice() const { return current == State::OnDevice || current == State::Draining; }
+    // True while something renders the mix, so a stopped voice still has its fade-out heard.
+    bool rendersMix() const { return current == State::OnDevice || current == State::OnClock; }
+
+    // The mix is about to be rendered at `rate`. Only while the mix is quiet: whatever renders at
+    // the old rate stops touching the mixer first.
+    void setRate(int rate);
+    // A voice has become audible (started, resumed or moved).
+    void wantAudio();
+
+    // The engine's thread: takes the transitions due at `now`. Returns the time by which it wants
+    // to be called again (Clock::time_point::max() when only a request can change anything).
+    Clock::time_point update(Clock::time_point now);
+    // After update(): the engine's thread is to try the device at rate(), by openDevice() without
+    // the engine's mutex, then hand the outcome to deviceOpened().
+    bool deviceTryDue() const { return tryDue; }
+    std::unique_ptr<AudioOutput> openDevice(int rate);
+    void deviceOpened(std::unique_ptr<AudioOutput> device, int rate, Clock::time_point now);
+
+    // Stops and frees every output.
+    void shutDown();
+
+private:
+    bool mixWanted() const;
+    void beginDrain(Clock::time_point now);
+    bool startDevice();
+    void startClock(Clock::time_point now);
+    void stopClock();
+    void dropDevice();
+
+    Mixer& mixer;
+    std::unique_ptr<OutputBackend> backend;
+    State current = State::Idle;
+
+    std::unique_ptr<AudioOutput> device;
+    int deviceRate = 0;
+    std::unique_ptr<AudioOutput> clock;
+    int clockRate = 0;
+
+    Clock::time_point drainEnd{};
+    bool drainTimed = false;
+    Clock::time_point nextTry{};
+    bool tryDue = false;
+};
