@@ -250,6 +250,30 @@ private slots:
         QCOMPARE(positionOf(channel), 200u);
     }
 
+    void shouldReadBackEveryMillisecondItSeeksTo_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::newRow("22.05 kHz") << 22050;
+        QTest::newRow("44.1 kHz") << 44100;
+        QTest::newRow("48 kHz") << 48000;
+    }
+
+    void shouldReadBackEveryMillisecondItSeeksTo()
+    {
+        QFETCH(int, rate);
+        const QString path =
+            tone(QString("readback-%1").arg(rate), AudioFixtures::Format::Wav, 1.0, rate);
+        Engine engine(rate);
+        Sound* sound = engine.open(path);
+        Channel* channel = engine.play(sound);
+        engine.renderMs(50);
+        // Both ways round the conversion from milliseconds to frames and back.
+        for (uint32_t ms = 0; ms < lengthOf(sound); ++ms) {
+            channel->setPosition(ms);
+            QCOMPARE(positionOf(channel), ms);
+        }
+    }
+
     void shouldEndAtOnceWhenSeekingToOrPastTheEnd()
     {
         const QString path = tone("seekend", AudioFixtures::Format::Wav, 1.0);
