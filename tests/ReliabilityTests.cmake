@@ -1,15 +1,24 @@
 # Listening to what is really played: a private PulseAudio server with a null sink, a recorder of
 # its monitor, and the measurements made on a recording.
 add_library(brisnak_audio_check STATIC
+    support/ExactSignal.cpp support/ExactSignal.h
     support/PulseAddressScope.cpp support/PulseAddressScope.h
-    support/PulseServer.cpp support/PulseServer.h
     support/SinkRecorder.cpp support/SinkRecorder.h
+    support/SinkTap.cpp support/SinkTap.h
     support/SoundCapture.cpp support/SoundCapture.h
-    support/SteppedTone.cpp support/SteppedTone.h)
+    support/SoundServer.cpp support/SoundServer.h
+    support/SteppedTone.cpp support/SteppedTone.h
+    support/TrackMatch.cpp support/TrackMatch.h)
 target_include_directories(brisnak_audio_check PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
 target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_test_support)
 
+# Once against each of the sound servers Linux desktops ship, each started by the test itself.
 brisnak_add_test(AudioOutputTest AudioOutputTest.cpp LIBS brisnak_audio brisnak_audio_check)
+set_tests_properties(AudioOutputTest PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;BRISNAK_TEST_SOUND_SERVER=pulseaudio")
+add_test(NAME AudioOutputTestOnPipeWire COMMAND AudioOutputTest)
+set_tests_properties(AudioOutputTestOnPipeWire PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;BRISNAK_TEST_SOUND_SERVER=pipewire")
 brisnak_add_test(AudioFaultTest AudioFaultTest.cpp LIBS brisnak_ui brisnak_audio_check)
 brisnak_add_test(SoakTest SoakTest.cpp LIBS brisnak_ui brisnak_audio_check)
 

@@ -4,7 +4,7 @@
 #include "AudioFixtures.h"
 #include "MainWindow.h"
 #include "PulseAddressScope.h"
-#include "PulseServer.h"
+#include "SoundServer.h"
 
 #include <QDir>
 #include <QFile>
@@ -92,8 +92,8 @@ private slots:
     {
         // Through a real sound server when one can be started, so that every track opens and
         // closes a device stream; on the silent clock otherwise.
-        PulseServer server;
-        const bool withServer = PulseServer::toolsInstalled() && server.start();
+        SoundServer server;
+        const bool withServer = SoundServer::toolsInstalled() && server.start();
         std::optional<PulseAddressScope> address;
         if (withServer)
             address.emplace(server.address());

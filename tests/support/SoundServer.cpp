@@ -1,0 +1,244 @@
+#include "SoundServer.h"
+
+#include <QDeadlineTimer>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QThread>
+#include <csignal>
+#include <sys/prctl.h>
+
+namespace
+{
+
+QProcessEnvironment clientEnvironment(const QString& address)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!address.isEmpty())
+        env.insert("PULSE_SERVER", address);
+    return env;
+}
+
+QString runPactl(const QString& address, const QStringList& arguments, bool* ok)
+{
+    QProcess pactl;
+    pactl.setProcessEnvironment(clientEnvironment(address));
+    pactl.start("pactl", arguments);
+    const bool finished = pactl.waitForFinished(5000);
+    if (!finished) {
+        pactl.kill();
+        pactl.waitForFinished(1000);
+    }
+    *ok = finished && pactl.exitStatus() == QProcess::NormalExit && pactl.exitCode() == 0;
+    return QString::fromLocal8Bit(pactl.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+SoundServer::SoundServer(Kind kind, int sinkRate)
+    : serverKind(kind), rate(sinkRate), dir(QStringLiteral("/tmp/brisnak-sound-XXXXXX"))
+{
+}
+
+SoundServer::~SoundServer()
+{
+    stop();
+}
+
+SoundServer::Kind SoundServer::kindFromEnvironment()
+{
+    return qEnvironmentVariable("BRISNAK_TEST_SOUND_SERVER").toLower() == "pipewire"
+               ? Kind::PipeWire
+               : Kind::PulseAudio;
+}
+
+QString SoundServer::nameOf(Kind kind)
+{
+    return kind == Kind::PipeWire ? QStringLiteral("PipeWire") : QStringLiteral("PulseAudio");
+}
+
+bool SoundServer::toolsInstalled(Kind kind)
+{
+    QStringList tools{"pactl", "parec", "pacat"};
+    if (kind == Kind::PipeWire)
+        tools << "pipewire"
+              << "wireplumber"
+              << "pipewire-pulse"
+              << "dbus-daemon";
+    else
+        tools << "pulseaudio";
+    for (const QString& tool : tools) {
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            return false;
+    }
+    return true;
+}
+
+bool SoundServer::answers(const QString& address)
+{
+    if (QStandardPaths::findExecutable("pactl").isEmpty())
+        return false;
+    bool ok = false;
+    runPactl(address, {"info"}, &ok);
+    return ok;
+}
+
+QString SoundServer::defaultSink(const QString& address)
+{
+    bool ok = false;
+    const QString sink = runPactl(address, {"get-default-sink"}, &ok);
+    return ok ? sink : QString();
+}
+
+QProcess* SoundServer::launch(const QString& program, const QStringList& arguments)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Nothing of the user's own sound set-up is read or written.
+    env.insert("HOME", dir.path());
+    env.insert("XDG_RUNTIME_DIR", dir.path());
+    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    env.insert("XDG_STATE_HOME", dir.filePath("state"));
+    env.insert("PULSE_RUNTIME_PATH", dir.path());
+    env.insert("PULSE_STATE_PATH", dir.path());
+    env.remove("PULSE_SERVER");
+    if (!busAddress.isEmpty())
+        env.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
+    else
+        env.remove("DBUS_SESSION_BUS_ADDRESS");
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(env);
+    // Should the test die, its server goes with it.
+    process->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    process->setStandardErrorFile(dir.filePath(program + ".log"), QIODevice::Append);
+    process->start(program, arguments);
+    if (!process->waitForStarted(5000))
+        return nullptr;
+    processes.push_back(std::move(process));
+    return processes.back().get();
+}
+
+bool SoundServer::start()
+{
+    if (!dir.isValid() || isRunning())
+        return false;
+    if (serverKind == Kind::PipeWire)
+        return startPipeWire();
+    QProcess* server = launch(
+        "pulseaudio",
+        {"--daemonize=no", "-n", "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr",
+         QString("--load=module-null-sink sink_name=%1 format=float32le rate=%2 channels=2")
+             .arg(sinkName())
+             .arg(rate),
+         "--load=module-native-protocol-unix auth-anonymous=1 socket=" + dir.filePath("native")});
+    if (server)
+        server->setStandardOutputFile(QProcess::nullDevice());
+    if (!server || !waitUntilAnswering()) {
+        stop();
+        return false;
+    }
+    return true;
+}
+
+bool SoundServer::startPipeWire()
+{
+    // PipeWire and WirePlumber talk over a session bus: a private one, whose address the daemon
+    // prints on its standard output.
+    QProcess* bus = launch("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    if (!bus || !bus->waitForReadyRead(5000)) {
+        stop();
+        return false;
+    }
+    busAddress = QString::fromLocal8Bit(bus->readLine()).trimmed();
+    for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse"}) {
+        QProcess* process = launch(program, {});
+        if (!process) {
+            stop();
+            return false;
+        }
+        process->setStandardOutputFile(QProcess::nullDevice());
+    }
+    if (!waitUntilAnswering() ||
+        !pactl({"load-module", "module-null-sink", "sink_name=" + sinkName(), "format=float32le",
+                "channels=2"}) ||
+        !pactl({"set-default-sink", sinkName()})) {
+        stop();
+        return false;
+    }
+    // PipeWire runs the sink at its graph's clock rate.
+    QString sinks;
+    pactl({"list", "short", "sinks"}, &sinks);
+    for (const QString& line : sinks.split('\n')) {
+        if (line.section('\t', 1, 1) == sinkName()) {
+            const QString spec = line.section('\t', 3, 3); // "float32le 2ch 48000Hz"
+            rate = spec.section(' ', 2, 2).chopped(2).toInt();
+        }
+    }
+    return rate > 0;
+}
+
+bool SoundServer::waitUntilAnswering()
+{
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        if (answers(address()) &&
+            (serverKind == Kind::PipeWire || !defaultSink(address()).isEmpty()))
+            return true;
+        for (const auto& process : processes) {
+            if (process->state() != QProcess::Running)
+                return false;
+        }
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+bool SoundServer::pactl(const QStringList& arguments, QString* output) const
+{
+    bool ok = false;
+    const QString text = runPactl(address(), arguments, &ok);
+    if (output)
+        *output = text;
+    return ok;
+}
+
+void SoundServer::stop()
+{
+    for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
+        QProcess& process = **it;
+        if (process.state() == QProcess::NotRunning)
+            continue;
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    processes.clear();
+    busAddress.clear();
+}
+
+void SoundServer::kill()
+{
+    for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
+        if ((*it)->state() != QProcess::NotRunning) {
+            (*it)->kill();
+            (*it)->waitForFinished(5000);
+        }
+    }
+    processes.clear();
+    busAddress.clear();
+}
+
+bool SoundServer::isRunning() const
+{
+    for (const auto& process : processes) {
+        if (process->state() != QProcess::NotRunning)
+            return true;
+    }
+    return false;
+}
+
+QString SoundServer::address() const
+{
+    // Both servers put their socket under PULSE_RUNTIME_PATH.
+    return "unix:" + dir.filePath("native");
+}

@@ -1,0 +1,70 @@
+// A private sound server with one null sink ("brisnak_out", the default sink), run by a test as its
+// own child processes and ended by their PIDs, so that a test can take the server away (as if it
+// crashed) and bring it back at the same address. Either of the two servers Linux desktops ship:
+// PulseAudio, or PipeWire with its PulseAudio service (and the WirePlumber session manager and a
+// session bus of its own). Clients reach both through the PulseAudio protocol at address(). Its
+// runtime files live in a temporary folder of its own, so a server that someone else runs on the
+// machine is never touched.
+//
+// Threads: GUI (test) thread only.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <memory>
+#include <vector>
+
+class SoundServer
+{
+public:
+    enum class Kind { PulseAudio, PipeWire };
+
+    // PulseAudio's sink takes `sinkRate` and float samples; PipeWire's runs at its own clock rate
+    // (48 kHz), in float too.
+    explicit SoundServer(Kind kind = Kind::PulseAudio, int sinkRate = 44100);
+    ~SoundServer();
+    SoundServer(const SoundServer&) = delete;
+    SoundServer& operator=(const SoundServer&) = delete;
+
+    // The kind BRISNAK_TEST_SOUND_SERVER names ("pipewire" or "pulseaudio", the default).
+    static Kind kindFromEnvironment();
+    static QString nameOf(Kind kind);
+    // True when the programs this kind of server needs, and pactl, parec and pacat, are there.
+    static bool toolsInstalled(Kind kind = Kind::PulseAudio);
+    // True when a server answers at `address` (a PULSE_SERVER string; empty: the environment's).
+    static bool answers(const QString& address);
+    // The default sink of the server at `address`; empty when none answers.
+    static QString defaultSink(const QString& address);
+
+    // Starts the server and waits until it answers with its sink in place; false when it does
+    // not within a few seconds.
+    bool start();
+    // Ends it with SIGTERM and waits for it.
+    void stop();
+    // Ends it with SIGKILL, without giving it a chance to say goodbye to its clients.
+    void kill();
+    bool isRunning() const;
+
+    Kind kind() const { return serverKind; }
+    // The PULSE_SERVER string of this server.
+    QString address() const;
+    // The sink's rate, as the server reports it once started.
+    int sinkRate() const { return rate; }
+    static QString sinkName() { return QStringLiteral("brisnak_out"); }
+    // The source that records what reaches the null sink.
+    static QString monitorSource() { return QStringLiteral("brisnak_out.monitor"); }
+
+private:
+    QProcess* launch(const QString& program, const QStringList& arguments);
+    bool startPipeWire();
+    bool waitUntilAnswering();
+    bool pactl(const QStringList& arguments, QString* output = nullptr) const;
+
+    const Kind serverKind;
+    int rate;
+    QTemporaryDir dir;
+    QString busAddress;
+    // In start order; ended in reverse.
+    std::vector<std::unique_ptr<QProcess>> processes;
+};
