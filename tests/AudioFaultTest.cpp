@@ -2,14 +2,17 @@
 // coming back, and the file being deleted or cut short while it plays. Whatever happens, the player
 // keeps time, reaches the end of the track and goes on; nothing crashes or hangs.
 //
-// The tests run their own PulseAudio servers (PulseServer) and point PULSE_SERVER at them, so a
+// The tests run their own PulseAudio servers (SoundServer) and point PULSE_SERVER at them, so a
 // server that runs on the machine for anything else is never touched.
 #include "AudioFixtures.h"
+#include "ExactSignal.h"
 #include "MainWindow.h"
 #include "PulseAddressScope.h"
-#include "PulseServer.h"
 #include "SinkRecorder.h"
+#include "SinkTap.h"
 #include "SoundPlayer.h"
+#include "SoundServer.h"
+#include "TrackMatch.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -32,6 +35,37 @@ QLabel* statusLabelOf(MainWindow& window)
             return label;
     }
     return nullptr;
+}
+
+// The longest stretch of `track` heard exactly in one run in `recording`, and the frame of the
+// track it ends at.
+struct HeardRun {
+    long long frames = 0;
+    long long endsAt = -1;
+};
+
+HeardRun heardRun(const std::vector<float>& recording, const std::vector<float>& track)
+{
+    HeardRun longest;
+    for (size_t from = 0;;) {
+        const TrackMatch::Place place = TrackMatch::firstPlace(recording, from, track);
+        if (place.recordingFrame < 0)
+            return longest;
+        auto at = static_cast<size_t>(place.recordingFrame);
+        auto frame = static_cast<size_t>(place.trackFrame);
+        HeardRun run;
+        while (2 * at < recording.size() && 2 * frame < track.size() &&
+               recording[2 * at] == track[2 * frame] &&
+               recording[2 * at + 1] == track[2 * frame + 1]) {
+            ++at;
+            ++frame;
+            ++run.frames;
+        }
+        run.endsAt = static_cast<long long>(frame);
+        if (run.frames > longest.frames)
+            longest = run;
+        from = at;
+    }
 }
 
 } // namespace
@@ -93,9 +127,9 @@ private slots:
 
     void shouldKeepTimeWhenTheServerDiesAndBeHeardWhenItReturns()
     {
-        if (!PulseServer::toolsInstalled())
+        if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        PulseServer server;
+        SoundServer server;
         QVERIFY(server.start());
         const PulseAddressScope address(server.address());
         const std::string first = writeTone("before-crash", AudioFixtures::Format::Wav, 2.5);
@@ -115,7 +149,7 @@ private slots:
         // The server comes back at the same address: the next Play is heard.
         QVERIFY(server.start());
         SinkRecorder recorder(server.address());
-        QVERIFY(recorder.start(PulseServer::monitorSource()));
+        QVERIFY(recorder.start(SoundServer::monitorSource()));
         player.Play(second.c_str());
         QTRY_COMPARE_WITH_TIMEOUT(player.GetPosition(), 1000u, 5000);
         QTest::qWait(400);
@@ -134,6 +168,79 @@ private slots:
         QVERIFY2(heard > 0.9, qPrintable(QString("heard %1 s of a 1 s tone").arg(heard)));
         const double hz = capture.frequency(longest.start + 0.02, longest.end - 0.02);
         QVERIFY2(std::fabs(hz / 660.0 - 1.0) < 0.01, qPrintable(QString("heard %1 Hz").arg(hz)));
+    }
+
+    void shouldFindAServerThatStartsAfterThePlayer()
+    {
+        if (!SoundServer::toolsInstalled())
+            QSKIP("pulseaudio, pactl and parec are not installed");
+        // The player starts, and plays, while nothing answers at the address (as at a login
+        // where the player comes up before the sound server).
+        SoundServer server;
+        const PulseAddressScope address(server.address());
+        const std::string silent = writeTone("before-the-server", AudioFixtures::Format::Wav, 3.0);
+        QVERIFY(!silent.empty());
+        SoundPlayer player;
+        player.Play(silent.c_str());
+        QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= 300, 5000);
+
+        QVERIFY(server.start());
+        SinkTap tap(server.address(), SoundServer::sinkName(), server.sinkRate());
+        QVERIFY(tap.start());
+        const std::vector<float> noise = ExactSignal::writeNoise(
+            dir.filePath("after-the-server.wav").toStdString(), server.sinkRate(), 1.0, 41);
+        QVERIFY(!noise.empty());
+        player.Play(dir.filePath("after-the-server.wav").toLocal8Bit().constData());
+        QTRY_COMPARE_WITH_TIMEOUT(player.GetPosition(), 1000u, 5000);
+        QTest::qWait(500);
+        const std::vector<float> recording = tap.stop();
+        // Heard, to its last frame.
+        const HeardRun run = heardRun(recording, noise);
+        QVERIFY2(run.frames > server.sinkRate() * 9 / 10 && run.endsAt == long(noise.size() / 2),
+                 qPrintable(QString("%1 frames heard exactly, up to frame %2")
+                                .arg(run.frames)
+                                .arg(run.endsAt)));
+    }
+
+    void shouldBeHeardOnResumeWhenTheServerRestartedDuringThePause()
+    {
+        if (!SoundServer::toolsInstalled())
+            QSKIP("pulseaudio, pactl and parec are not installed");
+        SoundServer server;
+        QVERIFY(server.start());
+        const PulseAddressScope address(server.address());
+        const QString file = dir.filePath("paused-through-a-restart.wav");
+        const std::vector<float> noise =
+            ExactSignal::writeNoise(file.toStdString(), server.sinkRate(), 2.0, 42);
+        QVERIFY(!noise.empty());
+
+        SoundPlayer player;
+        player.Play(file.toLocal8Bit().constData());
+        QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= 500, 5000);
+        player.TogglePause();
+        // Long enough for the stream to drain and stop.
+        QTest::qWait(300);
+        const uint32_t pausedAt = player.GetPosition();
+        server.kill();
+        QVERIFY(server.start());
+        SinkTap tap(server.address(), SoundServer::sinkName(), server.sinkRate());
+        QVERIFY(tap.start());
+
+        // Only the resume: no new Play.
+        player.TogglePause();
+        QTRY_COMPARE_WITH_TIMEOUT(player.GetPosition(), 2000u, 5000);
+        QTest::qWait(500);
+        const std::vector<float> recording = tap.stop();
+        // The rest of the track is heard, exactly, past the fade-in.
+        const HeardRun run = heardRun(recording, noise);
+        const long long rest = static_cast<long long>(noise.size() / 2) -
+                               static_cast<long long>(pausedAt) * server.sinkRate() / 1000;
+        QVERIFY2(
+            run.frames > rest - server.sinkRate() / 20 && run.endsAt == long(noise.size() / 2),
+            qPrintable(QString("%1 frames heard exactly up to frame %2, after a pause at %3 ms")
+                           .arg(run.frames)
+                           .arg(run.endsAt)
+                           .arg(pausedAt)));
     }
 
     void shouldEndCleanlyWhenTheFileGoesAwayWhilePlaying_data()
