@@ -14,7 +14,7 @@ jobs=${BRISNAK_JOBS:-2}
 # The engine's suites: the ones that exercise its threads (read-ahead, output, the ring between),
 # and the faults of the sound server. The output test is left out: it times what it hears to the
 # millisecond, which an engine slowed down ten times by ThreadSanitizer cannot keep up with.
-tsan_tests=${BRISNAK_TSAN_TESTS:-'^(AudioSystem|SoundPlayer|SpscRing|Decoder|AudioFault)Test$'}
+tsan_tests=${BRISNAK_TSAN_TESTS:-'^(AudioSystem|OutputController|SoundPlayer|SpscRing|Decoder|AudioFault)Test$'}
 
 common=(-DBRISNAK_BUILD_BENCH=OFF -DBRISNAK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
