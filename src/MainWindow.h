@@ -39,6 +39,8 @@ private slots:
 private:
     // Lets the tests read the player, the timer, the status label and the saved text.
     friend class MainWindowProbe;
+    // Runs the transport routines and reads the player for the desktop's media controls.
+    friend class MprisPlayerAdaptor;
 
     void PlayListItem();
     void Play();

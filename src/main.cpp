@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "MprisService.h"
 
 #include <QApplication>
 
@@ -6,6 +7,8 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     MainWindow window;
+    // Media keys and the desktop's media controls; without a session bus, nothing happens here.
+    MprisService mpris(window, QDBusConnection::sessionBus());
     window.show();
     return app.exec();
 }

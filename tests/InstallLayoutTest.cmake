@@ -1,5 +1,6 @@
-# Installs the build into a scratch prefix and checks that the program, its desktop entry and the
-# application icon in every hicolor size land where a Linux desktop looks for them.
+# Installs the build into a scratch prefix and checks that the program, its desktop entry, its
+# AppStream metainfo and the application icon in every hicolor size land where a Linux desktop
+# looks for them, and that appstreamcli accepts the installed metainfo with the entry it names.
 # Run by ctest with -DBUILD_DIR=<build folder> -DPREFIX=<scratch folder>.
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${PREFIX}")
@@ -14,6 +15,7 @@ endif()
 set(expected
     bin/brisnak
     share/applications/brisnak.desktop
+    share/metainfo/invalid.brisnak.brisnak.metainfo.xml
     share/icons/hicolor/16x16/apps/brisnak.png
     share/icons/hicolor/32x32/apps/brisnak.png
     share/icons/hicolor/48x48/apps/brisnak.png
@@ -34,4 +36,14 @@ foreach(line "Type=Application" "Name=Brisnak" "Exec=brisnak" "Icon=brisnak" "Te
         message(FATAL_ERROR "the desktop entry lacks ${line}")
     endif()
 endforeach()
+
+# The metainfo's launchable must be the installed desktop entry; the tree check reads both.
+execute_process(
+    COMMAND appstreamcli validate-tree --no-net "${PREFIX}"
+    RESULT_VARIABLE result
+    OUTPUT_VARIABLE report
+    ERROR_VARIABLE report)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "appstreamcli validate-tree failed (${result}):\n${report}")
+endif()
 file(REMOVE_RECURSE "${PREFIX}")

@@ -157,6 +157,45 @@ private slots:
         QCOMPARE(player.GetPosition(), 0u);
     }
 
+    void shouldTellObserversWhatItsChannelDoes()
+    {
+        SoundPlayer player;
+        QCOMPARE(player.GetPlayCount(), uint64_t(0));
+        QVERIFY(!player.IsChannelLive());
+        // A flag flipped without a channel pauses nothing.
+        player.TogglePause();
+        QVERIFY(!player.IsChannelPaused());
+
+        // Played while the flag says paused: the channel plays.
+        player.Play(local(longTone).constData());
+        QCOMPARE(player.GetPlayCount(), uint64_t(1));
+        QCOMPARE(QString::fromStdString(player.GetPlayedPath()), longTone);
+        QVERIFY(player.IsChannelLive());
+        QVERIFY(!player.IsChannelPaused());
+        player.TogglePause();
+        QVERIFY(!player.IsChannelPaused());
+        player.TogglePause();
+        QVERIFY(player.IsChannelPaused());
+
+        player.Stop();
+        QVERIFY(!player.IsChannelLive());
+        QVERIFY(!player.IsChannelPaused());
+        QCOMPARE(player.GetPlayCount(), uint64_t(1));
+
+        // A channel that has played to its end is still live.
+        player.Play(local(shortTone).constData());
+        QCOMPARE(player.GetPlayCount(), uint64_t(2));
+        QTRY_COMPARE_WITH_TIMEOUT(player.GetPosition(), player.GetLength(), 5000);
+        QVERIFY(player.IsChannelLive());
+
+        // A file the engine cannot open counts as a play without a channel.
+        const QString missing = dir.filePath("missing.wav");
+        player.Play(local(missing).constData());
+        QCOMPARE(player.GetPlayCount(), uint64_t(3));
+        QCOMPARE(QString::fromStdString(player.GetPlayedPath()), missing);
+        QVERIFY(!player.IsChannelLive());
+    }
+
     void shouldGiveNoSoundForUnplayableInput_data()
     {
         QTest::addColumn<QString>("path");

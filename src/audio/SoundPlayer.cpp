@@ -31,6 +31,8 @@ void SoundPlayer::Play(const char* path)
         sound->release();
     sound = nullptr;
     channel = nullptr;
+    ++playCount;
+    playedPath = path ? path : "";
     system->createSound(path, AudioSystem::ModeSoftware, nullptr, &sound);
     system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
 }
@@ -74,4 +76,17 @@ uint32_t SoundPlayer::GetLength()
     if (sound)
         sound->getLength(&ms);
     return ms;
+}
+
+bool SoundPlayer::IsChannelLive() const
+{
+    return channel && channel->isLive();
+}
+
+bool SoundPlayer::IsChannelPaused() const
+{
+    bool held = false;
+    if (channel)
+        channel->getPaused(&held);
+    return held;
 }

@@ -32,6 +32,8 @@ public:
     // became exposed.
     bool show(const QStringList& rows = {});
 
+    // The window itself, for what sits beside it (the media controls on the bus).
+    MainWindow& window() const { return *win; }
     SoundPlayer& player() const;
     QTimer* timer() const;
     QLabel* statusLabel() const;

@@ -1,0 +1,221 @@
+#include "MprisPlayerAdaptor.h"
+
+#include "MainWindow.h"
+#include "MainWindowForm.h"
+#include "MprisService.h"
+#include "SoundPlayer.h"
+
+#include <QAction>
+#include <QDBusError>
+#include <QFileInfo>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+#include <QUrl>
+
+MprisPlayerAdaptor::MprisPlayerAdaptor(QObject* host, MainWindow& window,
+                                       const QDBusConnection& bus)
+    : QDBusAbstractAdaptor(host), window(window), bus(bus)
+{
+    // Every way into the window's commands is one of these signals. The window connected its own
+    // slots first (the form's set-up and its constructor), so these run after the command.
+    const MainWindowForm& form = *window.form;
+    for (QPushButton* button :
+         {form.stopButton, form.pauseButton, form.playButton, form.previousButton, form.nextButton})
+        connect(button, &QPushButton::clicked, this, &MprisPlayerAdaptor::announce);
+    for (QAction* action :
+         {form.menuStop, form.menuPause, form.menuPlay, form.menuPrevious, form.menuNext})
+        connect(action, &QAction::triggered, this, &MprisPlayerAdaptor::announce);
+    connect(form.listFiles, &QListWidget::itemDoubleClicked, this, &MprisPlayerAdaptor::announce);
+    connect(window.timer, &QTimer::timeout, this, &MprisPlayerAdaptor::announce);
+    connect(form.seekBar, &QSlider::sliderReleased, this, &MprisPlayerAdaptor::afterSeek);
+}
+
+MprisPlayerAdaptor::Status MprisPlayerAdaptor::status() const
+{
+    SoundPlayer& player = *window.player;
+    if (!player.IsChannelLive())
+        return Status::Stopped;
+    // The same test as the tick's: a channel at its end reports the length as its position.
+    if (player.GetPosition() == player.GetLength())
+        return Status::Stopped;
+    return player.IsChannelPaused() ? Status::Paused : Status::Playing;
+}
+
+QString MprisPlayerAdaptor::statusName(Status state)
+{
+    switch (state) {
+    case Status::Playing:
+        return QStringLiteral("Playing");
+    case Status::Paused:
+        return QStringLiteral("Paused");
+    case Status::Stopped:
+        break;
+    }
+    return QStringLiteral("Stopped");
+}
+
+QString MprisPlayerAdaptor::playbackStatus() const
+{
+    return statusName(status());
+}
+
+QString MprisPlayerAdaptor::trackId() const
+{
+    return QStringLiteral("/org/brisnak/track/%1").arg(window.player->GetPlayCount());
+}
+
+qlonglong MprisPlayerAdaptor::lengthUs() const
+{
+    return qlonglong(window.player->GetLength()) * 1000;
+}
+
+QVariantMap MprisPlayerAdaptor::metadata() const
+{
+    return metadataFor(status());
+}
+
+QVariantMap MprisPlayerAdaptor::metadataFor(Status state) const
+{
+    if (state == Status::Stopped)
+        return {};
+    const std::string& played = window.player->GetPlayedPath();
+    const QFileInfo file(QString::fromLocal8Bit(played.data(), qsizetype(played.size())));
+    return {
+        {QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(trackId()))},
+        {QStringLiteral("mpris:length"), lengthUs()},
+        {QStringLiteral("xesam:url"),
+         QUrl::fromLocalFile(file.absoluteFilePath()).toString(QUrl::FullyEncoded)},
+        {QStringLiteral("xesam:title"), file.fileName()},
+    };
+}
+
+qlonglong MprisPlayerAdaptor::position() const
+{
+    return qlonglong(window.player->GetPosition()) * 1000;
+}
+
+void MprisPlayerAdaptor::Next()
+{
+    window.Next();
+    announce();
+}
+
+void MprisPlayerAdaptor::Previous()
+{
+    window.Previous();
+    announce();
+}
+
+void MprisPlayerAdaptor::Pause()
+{
+    if (!isPlaying())
+        return;
+    // Playing with the flag set: a row started after a pause, and the routine's first run only
+    // clears the flag.
+    const bool flagLeftSet = window.player->paused == 1;
+    window.Pause();
+    if (flagLeftSet)
+        window.Pause();
+    announce();
+}
+
+void MprisPlayerAdaptor::PlayPause()
+{
+    if (isPlaying())
+        Pause();
+    else
+        Play();
+}
+
+void MprisPlayerAdaptor::Stop()
+{
+    window.Stop();
+    announce();
+}
+
+void MprisPlayerAdaptor::Play()
+{
+    const Status before = status();
+    if (before == Status::Playing)
+        return;
+    // Stopped with the flag set: the routine's first run resumes nothing and clears the flag.
+    const bool flagLeftSet = before == Status::Stopped && window.player->paused == 1;
+    window.Play();
+    if (flagLeftSet)
+        window.Play();
+    announce();
+}
+
+void MprisPlayerAdaptor::Seek(qlonglong Offset)
+{
+    if (status() == Status::Stopped)
+        return;
+    const qlonglong length = lengthUs();
+    const qlonglong now = position();
+    // Clamped to the track without overflowing on extreme offsets.
+    qlonglong target = 0;
+    if (Offset >= length - now)
+        target = length;
+    else if (Offset > -now)
+        target = now + Offset;
+    seekTo(target / 1000);
+}
+
+void MprisPlayerAdaptor::SetPosition(const QDBusObjectPath& TrackId, qlonglong Position)
+{
+    if (status() == Status::Stopped || TrackId.path() != trackId())
+        return;
+    if (Position < 0 || Position > lengthUs())
+        return;
+    seekTo(Position / 1000);
+}
+
+void MprisPlayerAdaptor::OpenUri(const QString& Uri, const QDBusMessage& message)
+{
+    Q_UNUSED(Uri);
+    message.setDelayedReply(true);
+    bus.send(message.createErrorReply(
+        QDBusError::NotSupported,
+        QStringLiteral("Brisnak does not open URIs; files are added from its File menu")));
+}
+
+void MprisPlayerAdaptor::seekTo(qlonglong ms)
+{
+    window.form->seekBar->setValue(int(ms));
+    window.SeekStart();
+    afterSeek();
+}
+
+void MprisPlayerAdaptor::afterSeek()
+{
+    // SeekStart seeks only while some row is selected.
+    if (!window.form->listFiles->selectedItems().isEmpty() && window.player->IsChannelLive())
+        emit Seeked(position());
+    announce();
+}
+
+void MprisPlayerAdaptor::announce()
+{
+    const Status now = status();
+    const uint64_t play = now == Status::Stopped ? 0 : window.player->GetPlayCount();
+    const qlonglong length = now == Status::Stopped ? 0 : lengthUs();
+
+    QVariantMap changed;
+    if (now != announcedStatus)
+        changed.insert(QStringLiteral("PlaybackStatus"), statusName(now));
+    if (play != announcedPlay || length != announcedLength)
+        changed.insert(QStringLiteral("Metadata"), metadataFor(now));
+    if (changed.isEmpty())
+        return;
+    announcedStatus = now;
+    announcedPlay = play;
+    announcedLength = length;
+
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QLatin1String(MprisService::objectPath), QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("PropertiesChanged"));
+    signal << QStringLiteral("org.mpris.MediaPlayer2.Player") << changed << QStringList();
+    bus.send(signal);
+}

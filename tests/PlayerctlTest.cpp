@@ -1,0 +1,257 @@
+// The real brisnak program on a private session bus, driven from outside by Debian's playerctl as
+// a desktop user would: list, status, play, pause, play-pause, next, previous, stop, position and
+// metadata; a second program's instance name; Quit; and the program without any bus. The
+// playlist is filled through the program's own Add files command, whose file dialog a Qt plugin
+// answers inside the program (support/AddFilesPlugin.h).
+#include "PrivateSessionBus.h"
+#include "ToneFiles.h"
+
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <memory>
+
+#ifndef BRISNAK_PROGRAM
+#error "BRISNAK_PROGRAM must name the brisnak executable"
+#endif
+#ifndef BRISNAK_TEST_PLUGINS
+#error "BRISNAK_TEST_PLUGINS must name the folder that holds generic/"
+#endif
+
+class PlayerctlTest : public QObject
+{
+    Q_OBJECT
+
+    PrivateSessionBus bus;
+    QTemporaryDir runtime;
+    const QList<double> seconds{30.0, 31.0, 32.0};
+    ToneFiles tones;
+    QStringList paths;
+    QString playlist;
+    std::vector<std::unique_ptr<QProcess>> programs;
+
+    // The environment of a program started here: the session bus at `address` (none at all when
+    // it is empty: no address, no X display to start one for) and the offscreen platform.
+    QProcessEnvironment environment(const QString& address) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (address.isEmpty()) {
+            env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+            env.remove(QStringLiteral("DISPLAY"));
+        } else {
+            env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+        }
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        env.remove(QStringLiteral("QT_QPA_PLATFORMTHEME"));
+        return env;
+    }
+
+    // Starts brisnak with the plugin that answers its Add files dialog with the test's tracks, and
+    // waits until the plugin reports the playlist filled; null on failure.
+    QProcess* start(const QString& address)
+    {
+        auto program = std::make_unique<QProcess>();
+        QProcessEnvironment env = environment(address);
+        env.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(BRISNAK_TEST_PLUGINS));
+        env.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
+                   QStringLiteral("brisnakaddfiles:") + playlist);
+        program->setProcessEnvironment(env);
+        program->start(QStringLiteral(BRISNAK_PROGRAM), {});
+        if (!program->waitForStarted(10000))
+            return nullptr;
+        const QDeadlineTimer deadline(20000);
+        while (!program->canReadLine() && program->state() == QProcess::Running &&
+               !deadline.hasExpired())
+            program->waitForReadyRead(100);
+        const QByteArray line = program->readLine().trimmed();
+        if (line != "rows " + QByteArray::number(paths.size())) {
+            qWarning("brisnak reported %s; stderr: %s", line.constData(),
+                     program->readAllStandardError().constData());
+            return nullptr;
+        }
+        programs.push_back(std::move(program));
+        return programs.back().get();
+    }
+
+    // playerctl's output with `arguments`, trimmed; "exit N: stderr" when it fails.
+    QString playerctl(const QStringList& arguments)
+    {
+        QProcess tool;
+        tool.setProcessEnvironment(environment(bus.address()));
+        tool.start(QStringLiteral("playerctl"), arguments);
+        if (!tool.waitForFinished(10000))
+            return QStringLiteral("timed out");
+        if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
+            return QStringLiteral("exit %1: %2")
+                .arg(tool.exitCode())
+                .arg(QString::fromLocal8Bit(tool.readAllStandardError()).trimmed());
+        return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
+    }
+
+    QString brisnak(const QStringList& arguments)
+    {
+        return playerctl(QStringList{QStringLiteral("--player=brisnak")} + arguments);
+    }
+
+    QString metadata(const char* key)
+    {
+        return brisnak({QStringLiteral("metadata"), QLatin1String(key)});
+    }
+
+    // Ends a program started here by its PID, if it still runs.
+    static void end(QProcess& program)
+    {
+        if (program.state() == QProcess::NotRunning)
+            return;
+        program.terminate();
+        if (!program.waitForFinished(10000)) {
+            program.kill();
+            program.waitForFinished(10000);
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("playerctl")).isEmpty(),
+                 "playerctl is missing (Debian package playerctl)");
+        QVERIFY2(bus.isRunning(), qPrintable(bus.error()));
+        QVERIFY(runtime.isValid());
+        QVERIFY(tones.isValid());
+        paths = tones.wavs(QStringLiteral("track"), seconds);
+        QCOMPARE(paths.size(), seconds.size());
+        playlist = QDir(tones.path()).filePath(QStringLiteral("playlist.txt"));
+        QFile list(playlist);
+        QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Text));
+        list.write(paths.join(QLatin1Char('\n')).toUtf8() + '\n');
+    }
+
+    void cleanup()
+    {
+        for (auto& program : programs)
+            end(*program);
+        programs.clear();
+    }
+
+    void shouldBeDrivenByPlayerctl()
+    {
+        QProcess* program = start(bus.address());
+        QVERIFY(program);
+        QCOMPARE(playerctl({QStringLiteral("--list-all")}), QString("brisnak"));
+        QCOMPARE(brisnak({"status"}), QString("Stopped"));
+
+        // play: row 0 of the playlist, as the Play button starts it.
+        QCOMPARE(brisnak({"play"}), QString());
+        QTRY_COMPARE(brisnak({"status"}), QString("Playing"));
+        QCOMPARE(metadata("xesam:title"), QString("track0.wav"));
+        QCOMPARE(metadata("xesam:url"), QUrl::fromLocalFile(paths[0]).toString());
+        QCOMPARE(metadata("mpris:length"),
+                 QString::number(qlonglong(ToneFiles::lengthMs(seconds[0])) * 1000));
+        // An object path, which playerctl prints quoted.
+        const QString track = metadata("mpris:trackid");
+        QVERIFY2(QRegularExpression("^'(/[A-Za-z0-9_]+)+'$").match(track).hasMatch(),
+                 qPrintable(track));
+
+        // pause and play resume the same track; play-pause toggles.
+        QCOMPARE(brisnak({"pause"}), QString());
+        QTRY_COMPARE(brisnak({"status"}), QString("Paused"));
+        QCOMPARE(brisnak({"pause"}), QString());
+        QCOMPARE(brisnak({"status"}), QString("Paused"));
+        QCOMPARE(brisnak({"play"}), QString());
+        QTRY_COMPARE(brisnak({"status"}), QString("Playing"));
+        QCOMPARE(metadata("mpris:trackid"), track);
+        QCOMPARE(brisnak({"play-pause"}), QString());
+        QTRY_COMPARE(brisnak({"status"}), QString("Paused"));
+        QCOMPARE(brisnak({"play-pause"}), QString());
+        QTRY_COMPARE(brisnak({"status"}), QString("Playing"));
+        QCOMPARE(metadata("mpris:trackid"), track);
+
+        // position: SetPosition to an absolute time, Seek by an offset. Read while paused, where
+        // the position holds still.
+        QCOMPARE(brisnak({"pause"}), QString());
+        QCOMPARE(brisnak({"position", "12"}), QString());
+        QTRY_COMPARE(brisnak({"position"}), QString("12.000000"));
+        QCOMPARE(brisnak({"position", "5-"}), QString());
+        QTRY_COMPARE(brisnak({"position"}), QString("7.000000"));
+        QCOMPARE(brisnak({"play"}), QString());
+        QTRY_VERIFY(brisnak({"position"}).toDouble() > 7.0);
+
+        // next and previous move through the playlist; next refuses on the last row.
+        QCOMPARE(brisnak({"next"}), QString());
+        QTRY_COMPARE(metadata("xesam:title"), QString("track1.wav"));
+        QCOMPARE(brisnak({"next"}), QString());
+        QTRY_COMPARE(metadata("xesam:title"), QString("track2.wav"));
+        const QString last = metadata("mpris:trackid");
+        QCOMPARE(brisnak({"next"}), QString());
+        QCOMPARE(metadata("mpris:trackid"), last);
+        QCOMPARE(brisnak({"previous"}), QString());
+        QTRY_COMPARE(metadata("xesam:title"), QString("track1.wav"));
+        QCOMPARE(brisnak({"status"}), QString("Playing"));
+
+        // stop: no track any more, which is how playerctl reports empty metadata.
+        QCOMPARE(brisnak({"stop"}), QString());
+        QTRY_COMPARE(brisnak({"status"}), QString("Stopped"));
+        QCOMPARE(brisnak({"metadata"}), QString("exit 1: No player could handle this command"));
+
+        // Quit over the bus ends the program as closing its window does.
+        const QDBusMessage quit = QDBusMessage::createMethodCall(
+            QStringLiteral("org.mpris.MediaPlayer2.brisnak"),
+            QStringLiteral("/org/mpris/MediaPlayer2"), QStringLiteral("org.mpris.MediaPlayer2"),
+            QStringLiteral("Quit"));
+        QCOMPARE(bus.connect(QStringLiteral("quit")).call(quit).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(program->waitForFinished(10000));
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program->exitCode(), 0);
+        QTRY_COMPARE(playerctl({QStringLiteral("--list-all")}), QString());
+    }
+
+    void shouldListASecondProgramUnderItsInstanceName()
+    {
+        QProcess* first = start(bus.address());
+        QVERIFY(first);
+        QProcess* second = start(bus.address());
+        QVERIFY(second);
+        const QString instance = QStringLiteral("brisnak.instance%1").arg(second->processId());
+        QStringList listed = playerctl({QStringLiteral("--list-all")}).split('\n');
+        listed.sort();
+        QCOMPARE(listed, (QStringList{"brisnak", instance}));
+
+        QCOMPARE(playerctl({"--player=" + instance, "play"}), QString());
+        QTRY_COMPARE(playerctl({"--player=" + instance, "status"}), QString("Playing"));
+        QCOMPARE(playerctl({"--player=brisnak", "--ignore-player=" + instance, "status"}),
+                 QString("Stopped"));
+    }
+
+    void shouldRunWithoutASessionBus_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("an address where no bus listens")
+            << QStringLiteral("unix:path=") + QDir(runtime.path()).filePath("no-bus-here");
+        QTest::newRow("no address") << QString();
+    }
+
+    void shouldRunWithoutASessionBus()
+    {
+        QFETCH(QString, address);
+        QProcess* program = start(address);
+        QVERIFY2(program, "brisnak did not come up and fill its playlist without a bus");
+        QCOMPARE(program->state(), QProcess::Running);
+        // Whatever Qt says about the offscreen platform, nothing about a bus.
+        const QString errors = QString::fromLocal8Bit(program->readAllStandardError());
+        QVERIFY2(!errors.contains(QLatin1String("bus"), Qt::CaseInsensitive), qPrintable(errors));
+    }
+};
+
+QTEST_GUILESS_MAIN(PlayerctlTest)
+#include "PlayerctlTest.moc"
