@@ -54,7 +54,7 @@ public:
     // How often the device is tried again while the clock plays.
     static constexpr auto RetryPeriod = std::chrono::seconds(1);
     // Added to the latency a stream reports before it is stopped after the mix went quiet.
-    static constexpr auto DrainMargin = std::chrono::milliseconds(50);
+    static constexpr auto DrainMargin = std::chrono::milliseconds(20);
 
     OutputController(Mixer& mixer, std::unique_ptr<OutputBackend> backend);
     ~OutputController();
