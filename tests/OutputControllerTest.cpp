@@ -182,7 +182,7 @@ private slots:
         rig.step(due - 1ms);
         QCOMPARE(rig.controller->state(), State::Draining);
         QVERIFY(rig.device().started);
-        QCOMPARE(rig.step(due), Time::max());
+        QCOMPARE(rig.step(due), due + OutputController::CloseAfter);
         QCOMPARE(rig.controller->state(), State::Idle);
         QVERIFY(!rig.device().started);
         // Kept for the next start at the same rate.
@@ -191,6 +191,27 @@ private slots:
         QCOMPARE(rig.controller->state(), State::OnDevice);
         QCOMPARE(rig.backend->tries, 1);
         QCOMPARE(rig.device().starts, 2);
+    }
+
+    void shouldCloseAStoppedStreamAfterAQuietTime()
+    {
+        Rig rig;
+        rig.play(t0);
+        rig.setAudible(false);
+        const Time stopped = rig.step(t0 + 1s);
+        // The engine's thread is woken to close it, and not before.
+        QCOMPARE(rig.step(stopped), stopped + OutputController::CloseAfter);
+        QCOMPARE(rig.controller->state(), State::Idle);
+        QVERIFY(!rig.device().started && !rig.device().destroyed);
+        rig.step(stopped + OutputController::CloseAfter - 1ms);
+        QVERIFY(!rig.device().destroyed);
+        QCOMPARE(rig.step(stopped + OutputController::CloseAfter), Time::max());
+        QVERIFY(rig.device().destroyed);
+        // The connection stays; the next start opens a stream on it.
+        QCOMPARE(rig.backend->disconnects, 0);
+        rig.play(stopped + 10s);
+        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.controller->state(), State::OnDevice);
     }
 
     void shouldGoBackToTheMixWhenAudioReturnsDuringTheDrain()

@@ -11,19 +11,25 @@
 #include "VoiceFeeder.h"
 
 #include <chrono>
+#include <pthread.h>
 
 namespace
 {
-// Output buffering asked of the device.
-constexpr int DeviceLatencyMs = 60;
+// Output buffering asked of the device. PulseAudio (through cubeb) asks for data four times per
+// this, and a Stop, Pause or seek is heard about three quarters of it after the click: 120 ms
+// keeps that within 100 ms while waking the sound server's client thread about 34 times a second.
+constexpr int DeviceLatencyMs = 120;
 // Ring per channel, in seconds of output.
 constexpr int RingSeconds = 1;
 // Buffered before a channel starts or resumes after a seek.
 constexpr int PrimeMs = 100;
 // Frames the read-ahead thread pushes into one ring before letting the others have the mutex.
 constexpr size_t FillStepFrames = 4096;
-// How often the read-ahead thread looks at the rings and the output while something plays.
-constexpr auto TopUpPeriod = std::chrono::milliseconds(50);
+// How soon the read-ahead thread looks again while a fade is due: once it is over the mix may be
+// quiet, and the output then drains and stops.
+constexpr auto FadeCheck = std::chrono::milliseconds(20);
+// How long after a sound's last frames are due to be rendered the read-ahead thread looks.
+constexpr auto EndCheck = std::chrono::milliseconds(10);
 // The rate rendered at before the first sound says its own.
 constexpr int InitialRate = 48000;
 } // namespace
@@ -404,9 +410,40 @@ bool AudioSystem::fillAll(size_t maxFramesEach)
     return more;
 }
 
+OutputController::Clock::duration AudioSystem::ringsDue()
+{
+    using Clock = OutputController::Clock;
+    const int rate = mixer->outputRate();
+    auto timeOf = [rate](size_t frames) {
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(frames) / rate));
+    };
+    auto due = Clock::duration::max();
+    for (int i = 0; i < mixer->voiceCount(); ++i) {
+        Voice& voice = mixer->voice(i);
+        if (!voice.needsOutput())
+            continue;
+        const Slot& slot = slots[static_cast<size_t>(i)];
+        const bool fading = voice.state.load(std::memory_order_acquire) == Voice::Stopping ||
+                            voice.pauseRequested.load(std::memory_order_acquire);
+        // Frames in the ring, as its producer sees it.
+        const size_t held = (voice.ring.capacity() - voice.ring.writeAvailable()) / 2;
+        if (fading)
+            due = std::min<Clock::duration>(due, FadeCheck);
+        else if (slot.live && slot.feeder && !slot.feeder->finished())
+            // Topped up once half of the ring has been played.
+            due = std::min(due, timeOf(held - std::min(held, voice.ring.capacity() / 4)));
+        else
+            // The sound ends when its ring runs dry.
+            due = std::min<Clock::duration>(due, timeOf(held) + EndCheck);
+    }
+    return due;
+}
+
 void AudioSystem::readAheadLoop()
 {
     using Clock = OutputController::Clock;
+    pthread_setname_np(pthread_self(), "readahead");
     std::unique_lock lock(mutex);
     while (!quit) {
         const bool more = fillAll(FillStepFrames);
@@ -427,8 +464,12 @@ void AudioSystem::readAheadLoop()
             lock.lock();
             continue;
         }
-        if (output->rendersMix())
-            due = std::min(due, Clock::now() + TopUpPeriod);
+        // Only a running output drains the rings.
+        if (output->rendersMix()) {
+            const Clock::duration rings = ringsDue();
+            if (rings != Clock::duration::max())
+                due = std::min(due, Clock::now() + rings);
+        }
         if (due == Clock::time_point::max())
             wake.wait(lock);
         else

@@ -19,6 +19,7 @@
 
 #include "AudioResult.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -112,6 +113,8 @@ private:
     void followRateOf(const Sound& sound);
     void wantAudio();
     bool fillAll(size_t maxFramesEach);
+    // How soon the rings need the read-ahead thread again (max(): not before a request).
+    std::chrono::steady_clock::duration ringsDue();
 
     void readAheadLoop();
 

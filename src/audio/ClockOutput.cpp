@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <pthread.h>
 
 ClockOutput::ClockOutput(Mixer& target)
     : mixer(target), blockFrames(static_cast<size_t>(std::max(1, target.outputRate() / 100))),
@@ -54,6 +55,7 @@ void ClockOutput::run()
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(blockFrames) / mixer.outputRate()));
+    pthread_setname_np(pthread_self(), "silent-clock");
     std::unique_lock lock(mutex);
     while (!quit) {
         changed.wait(lock, [this] { return running || quit; });

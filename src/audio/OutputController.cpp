@@ -91,6 +91,8 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         case State::Idle:
             if (mixWanted())
                 current = State::Starting;
+            else if (device && now >= deviceIdleSince + CloseAfter)
+                device.reset();
             break;
         case State::Starting:
             if (!mixWanted()) {
@@ -126,6 +128,7 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
             if (now < drainEnd)
                 break;
             device->stop();
+            deviceIdleSince = now;
             if (deviceRate != rate())
                 device.reset();
             current = mixWanted() ? State::Starting : State::Idle;
@@ -141,6 +144,8 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         return drainEnd;
     case State::OnClock:
         return nextTry;
+    case State::Idle:
+        return device ? deviceIdleSince + CloseAfter : Clock::time_point::max();
     default:
         return Clock::time_point::max();
     }
@@ -162,6 +167,7 @@ void OutputController::deviceOpened(std::unique_ptr<AudioOutput> opened, int ope
         if (opened && openedRate == rate() && !device) {
             device = std::move(opened);
             deviceRate = openedRate;
+            deviceIdleSince = now;
         }
         return;
     }

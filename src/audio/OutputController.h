@@ -5,7 +5,9 @@
 //
 // States and transitions:
 //
-//   Idle      nothing renders. A device stream may be open at the rate, stopped.
+//   Idle      nothing renders. A device stream may be open at the rate, stopped; it is closed
+//             after CloseAfter (a stopped stream still wakes the sound server's client thread),
+//             the connection kept.
 //             audio wanted                                   -> Starting
 //   Starting  audio is wanted; nothing renders yet (positions stand still for the few
 //             milliseconds this takes). The engine's thread starts the stream it has at the rate,
@@ -55,6 +57,8 @@ public:
     static constexpr auto RetryPeriod = std::chrono::seconds(1);
     // Added to the latency a stream reports before it is stopped after the mix went quiet.
     static constexpr auto DrainMargin = std::chrono::milliseconds(20);
+    // How long a stopped stream is kept for the next start.
+    static constexpr auto CloseAfter = std::chrono::seconds(3);
 
     OutputController(Mixer& mixer, std::unique_ptr<OutputBackend> backend);
     ~OutputController();
@@ -106,6 +110,8 @@ private:
     int clockRate = 0;
 
     Clock::time_point drainEnd{};
+    // When the device was last stopped, or kept stopped.
+    Clock::time_point deviceIdleSince{};
     bool drainTimed = false;
     Clock::time_point nextTry{};
     bool tryDue = false;
