@@ -1,14 +1,20 @@
+#include "AfterFirstFrame.h"
 #include "MainWindow.h"
 #include "MprisService.h"
 
 #include <QApplication>
+#include <memory>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     MainWindow window;
-    // Media keys and the desktop's media controls; without a session bus, nothing happens here.
-    MprisService mpris(window, QDBusConnection::sessionBus());
     window.show();
+    // Media keys and the desktop's media controls, once the window is up: joining the session bus
+    // waits on the bus daemon. Without a session bus nothing happens here.
+    std::unique_ptr<MprisService> mpris;
+    AfterFirstFrame::run(window, [&] {
+        mpris = std::make_unique<MprisService>(window, QDBusConnection::sessionBus());
+    });
     return app.exec();
 }

@@ -1,9 +1,8 @@
 #include "CubebBackend.h"
 
 #include "ClockOutput.h"
+#include "CubebLibrary.h"
 #include "CubebOutput.h"
-
-#include <cubeb/cubeb.h>
 
 CubebBackend::CubebBackend(int latency) : latencyMs(latency) {}
 
@@ -14,17 +13,21 @@ CubebBackend::~CubebBackend()
 
 std::unique_ptr<AudioOutput> CubebBackend::openDevice(Mixer& mixer, int rate)
 {
+    const CubebLibrary* library = CubebLibrary::get();
+    if (!library)
+        return nullptr;
     if (!context) {
-        if (cubeb_init(&context, "Brisnak", nullptr) != CUBEB_OK) {
+        if (library->init(&context, "Brisnak", nullptr) != CUBEB_OK) {
             context = nullptr;
             return nullptr;
         }
         uint32_t own = 0;
-        if (cubeb_get_preferred_sample_rate(context, &own) == CUBEB_OK && own >= 8000 &&
+        if (library->getPreferredSampleRate(context, &own) == CUBEB_OK && own >= 8000 &&
             own <= 384000)
             preferred.store(static_cast<int>(own), std::memory_order_relaxed);
     }
-    std::unique_ptr<AudioOutput> output = CubebOutput::open(context, mixer, rate, latencyMs);
+    std::unique_ptr<AudioOutput> output =
+        CubebOutput::open(*library, context, mixer, rate, latencyMs);
     // When no server answers, cubeb_init falls back to another backend, which cannot open a
     // stream either, and would never reach a server that starts later: connect afresh next time.
     if (!output)
@@ -35,7 +38,7 @@ std::unique_ptr<AudioOutput> CubebBackend::openDevice(Mixer& mixer, int rate)
 void CubebBackend::disconnect()
 {
     if (context)
-        cubeb_destroy(context);
+        CubebLibrary::get()->destroy(context);
     context = nullptr;
 }
 

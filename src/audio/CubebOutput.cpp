@@ -1,9 +1,9 @@
 #include "CubebOutput.h"
 
+#include "CubebLibrary.h"
 #include "Mixer.h"
 
 #include <algorithm>
-#include <cubeb/cubeb.h>
 
 // cubeb's callbacks, with the exact signatures cubeb expects.
 struct CubebCallbacks {
@@ -29,14 +29,17 @@ struct CubebCallbacks {
     }
 };
 
-CubebOutput::CubebOutput(Mixer& target) : mixer(target) {}
+CubebOutput::CubebOutput(const CubebLibrary& cubebLibrary, Mixer& target)
+    : library(cubebLibrary), mixer(target)
+{
+}
 
-std::unique_ptr<CubebOutput> CubebOutput::open(cubeb* context, Mixer& mixer, int rate,
-                                               int latencyMs)
+std::unique_ptr<CubebOutput> CubebOutput::open(const CubebLibrary& library, cubeb* context,
+                                               Mixer& mixer, int rate, int latencyMs)
 {
     if (!context)
         return nullptr;
-    std::unique_ptr<CubebOutput> output(new CubebOutput(mixer));
+    std::unique_ptr<CubebOutput> output(new CubebOutput(library, mixer));
     cubeb_stream_params params{};
     params.format = CUBEB_SAMPLE_FLOAT32NE;
     params.rate = static_cast<uint32_t>(rate);
@@ -47,8 +50,8 @@ std::unique_ptr<CubebOutput> CubebOutput::open(cubeb* context, Mixer& mixer, int
     // round trip on every attempt.
     const uint32_t latency = params.rate * static_cast<uint32_t>(latencyMs) / 1000;
     const int result =
-        cubeb_stream_init(context, &output->stream, "Brisnak", nullptr, nullptr, nullptr, &params,
-                          latency, &CubebCallbacks::data, &CubebCallbacks::state, output.get());
+        library.streamInit(context, &output->stream, "Brisnak", nullptr, nullptr, nullptr, &params,
+                           latency, &CubebCallbacks::data, &CubebCallbacks::state, output.get());
     if (result != CUBEB_OK || !output->stream)
         return nullptr;
     return output;
@@ -58,8 +61,8 @@ CubebOutput::~CubebOutput()
 {
     if (stream) {
         if (started)
-            cubeb_stream_stop(stream);
-        cubeb_stream_destroy(stream);
+            library.streamStop(stream);
+        library.streamDestroy(stream);
     }
 }
 
@@ -68,7 +71,7 @@ bool CubebOutput::start()
     if (error.load(std::memory_order_acquire))
         return false;
     if (!started) {
-        if (cubeb_stream_start(stream) != CUBEB_OK)
+        if (library.streamStart(stream) != CUBEB_OK)
             return false;
         started = true;
     }
@@ -78,7 +81,7 @@ bool CubebOutput::start()
 void CubebOutput::stop()
 {
     if (started) {
-        cubeb_stream_stop(stream);
+        library.streamStop(stream);
         started = false;
     }
 }
@@ -94,7 +97,7 @@ void CubebOutput::setMuted(bool muted)
 int64_t CubebOutput::queuedFrames()
 {
     uint32_t frames = 0;
-    if (!started || cubeb_stream_get_latency(stream, &frames) != CUBEB_OK)
+    if (!started || library.streamGetLatency(stream, &frames) != CUBEB_OK)
         return 0;
     return frames;
 }

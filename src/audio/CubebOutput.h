@@ -15,6 +15,7 @@
 
 struct cubeb;
 struct cubeb_stream;
+class CubebLibrary;
 class Mixer;
 
 class CubebOutput : public AudioOutput
@@ -22,7 +23,8 @@ class CubebOutput : public AudioOutput
 public:
     // Opens a stream at `rate` with about `latencyMs` of buffering, stopped and muted; null when
     // the device cannot be opened.
-    static std::unique_ptr<CubebOutput> open(cubeb* context, Mixer& mixer, int rate, int latencyMs);
+    static std::unique_ptr<CubebOutput> open(const CubebLibrary& library, cubeb* context,
+                                             Mixer& mixer, int rate, int latencyMs);
     ~CubebOutput() override;
 
     bool start() override;
@@ -33,8 +35,9 @@ public:
 
 private:
     friend struct CubebCallbacks;
-    explicit CubebOutput(Mixer& mixer);
+    CubebOutput(const CubebLibrary& library, Mixer& mixer);
 
+    const CubebLibrary& library;
     Mixer& mixer;
     RenderGate gate{true};
     cubeb_stream* stream = nullptr;
