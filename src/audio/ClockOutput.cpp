@@ -44,10 +44,7 @@ void ClockOutput::stop()
 
 void ClockOutput::setMuted(bool muted)
 {
-    if (muted)
-        gate.close();
-    else
-        gate.open();
+    gate.setClosed(muted);
 }
 
 void ClockOutput::run()

@@ -88,10 +88,7 @@ void CubebOutput::stop()
 
 void CubebOutput::setMuted(bool muted)
 {
-    if (muted)
-        gate.close();
-    else
-        gate.open();
+    gate.setClosed(muted);
 }
 
 int64_t CubebOutput::queuedFrames()
