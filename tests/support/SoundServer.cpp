@@ -168,8 +168,8 @@ bool SoundServer::startPipeWire()
     pactl({"list", "short", "sinks"}, &sinks);
     for (const QString& line : sinks.split('\n')) {
         if (line.section('\t', 1, 1) == sinkName()) {
-            const QString spec = line.section('\t', 3, 3); // "float32le 2ch 48000Hz"
-            rate = spec.section(' ', 2, 2).chopped(2).toInt();
+            const QString format = line.section('\t', 3, 3); // "float32le 2ch 48000Hz"
+            rate = format.section(' ', 2, 2).chopped(2).toInt();
         }
     }
     return rate > 0;
