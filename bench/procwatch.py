@@ -112,9 +112,10 @@ def watch(proc, seconds, period=0.5):
 
     The threads are read at the start, every `period` and at the end. A thread born in the window
     counts from zero; a thread that ended in the window counts up to the last time it was seen
-    (its last moments are lost: the figure is then a lower bound, and the thread is flagged). CPU
-    is the sum of the threads' schedstat when no thread ended, else the process's utime+stime
-    (which keeps what ended threads used, in clock ticks)."""
+    (its last moments are lost: its figures are then lower bounds, and the thread is flagged). CPU
+    is the sum of the threads' schedstat (nanoseconds) counted the same way; the process's
+    utime+stime (clock ticks, coarse, but keeping even threads that lived between two reads) is
+    kept beside it as a check."""
     pid = proc.pid
     load = MachineLoad()
     first = read_threads(pid)
@@ -154,15 +155,12 @@ def watch(proc, seconds, period=0.5):
         if entry["ended"]:
             ended.append(labels[tid])
         threads[labels[tid]] = entry
-    if ended:
-        cpu_ns, method = last_ticks - first_ticks, "stat"
-    else:
-        cpu_ns = sum(last[t]["cpu_ns"] - first.get(t, {"cpu_ns": 0})["cpu_ns"] for t in last)
-        method = "schedstat"
+    cpu_ns = sum(v["cpu_ns"] - first.get(tid, {"cpu_ns": 0})["cpu_ns"] for tid, v in seen.items())
     return {
         "seconds": round(elapsed, 2),
         "cpu_percent": 100.0 * cpu_ns / (elapsed * 1e9),
-        "cpu_method": method,
+        "cpu_method": "schedstat, a thread ended" if ended else "schedstat",
+        "ticks_cpu_percent": 100.0 * (last_ticks - first_ticks) / (elapsed * 1e9),
         "rss_median_mb": statistics.median(rss) / 1024.0 if rss else mem["VmRSS"] / 1024.0,
         "rss_peak_mb": mem["VmHWM"] / 1024.0,
         "thread_count": len(last),
@@ -201,7 +199,8 @@ def median_of_runs(runs):
                 "runs_present": len(present),
             }
         out["ended_threads"] = sorted({e for r in runs for e in r["ended_threads"]})
-        out["cpu_method"] = "stat" if any(r["cpu_method"] == "stat" for r in runs) else "schedstat"
+        out["cpu_method"] = ("schedstat, a thread ended" if any(r["ended_threads"] for r in runs)
+                             else "schedstat")
     out["runs"] = len(runs)
     out["all_cpu_percent"] = [round(r["cpu_percent"], 4) for r in runs]
     out["all_wakeups_per_s"] = [round(r["wakeups_per_s"], 2) for r in runs]

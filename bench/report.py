@@ -438,8 +438,9 @@ def markdown(results, targets):
                f"with the driver's `play FILE`: the file added, Play pressed, so its window's 500 "
                f"ms tick runs as for a user. mpv runs as `mpv --no-config --no-video --ao=pulse "
                f"FILE`. From one second into the track, over {seconds} s, the CPU time of the "
-               f"process is read (all threads: the sum of `/proc/PID/task/*/schedstat`, or "
-               f"utime+stime when a thread ended in the window), and the resident set (`VmRSS`) "
+               f"process is read (the sum of its threads' `/proc/PID/task/*/schedstat`, read as the "
+               f"wake-ups below are: a thread that ended in the window counts until it was last "
+               f"seen, and is flagged there), and the resident set (`VmRSS`) "
                f"every half second; peak is `VmHWM`. The sink's monitor is recorded meanwhile: a "
                f"target counts as met only when the player was heard through at least 90 % of "
                f"the window.\n")
