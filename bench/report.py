@@ -473,6 +473,13 @@ def markdown(results, targets):
                        f"{mv['rss_peak_mb']:.1f} MB | {b['thread_count']} | "
                        f"{100 * b.get('audible_share', 0):.0f} % |")
         e = playing["files"][main]
+        streams = [(who, e[who].get("stream") or {}) for who in ["brisnak", "mpv"]]
+        if all(s for _, s in streams):
+            out.append("\nThe buffering the sound server set for each player's stream (`pactl list "
+                       "sink-inputs`, one second into the track): " + "; ".join(
+                           f"{'Brisnak' if who == 'brisnak' else 'mpv'} {s.get('buffer_ms', 0):.1f} "
+                           f"ms in the stream's buffer, {s.get('sink_ms', 0):.1f} ms in the sink"
+                           for who, s in streams) + ".")
         out.append(f"\nEach run, {main}: Brisnak {each(e['brisnak']['all_cpu_percent'])}, the "
                    f"window floor {each(playing['window_floor']['all_cpu_percent'])}, mpv "
                    f"{each(e['mpv']['all_cpu_percent'])}, decoding alone "

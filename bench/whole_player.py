@@ -216,9 +216,22 @@ class Bench:
         return {"rms_dbfs": round(20 * math.log10(max(rms, 1e-9)), 1),
                 "audible_share": round(audible, 3)}
 
+    def stream_latency(self):
+        """The buffering the sound server set for the one stream playing to it, in ms, as
+        `pactl list sink-inputs` reports it: {"buffer_ms", "sink_ms"}; {} when there is none."""
+        out = subprocess.run(["pactl", "list", "sink-inputs"], env=self.env(),
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+        found = {}
+        for key, name in [("Buffer Latency", "buffer_ms"), ("Sink Latency", "sink_ms")]:
+            match = re.search(key + r": (\d+) usec", out)
+            if match:
+                found[name] = int(match.group(1)) / 1000
+        return found
+
     def measure(self, proc, seconds, settle, capture=None):
         """Watches a started process from `settle` seconds on; stops it (and the capture)."""
         time.sleep(settle)
+        stream = self.stream_latency() if capture else {}
         measure_from = time.monotonic_ns()
         try:
             result = procwatch.watch(proc, seconds)
@@ -228,6 +241,7 @@ class Bench:
                 capture.stop()
         if capture:
             result.update(self.level(capture, measure_from))
+            result["stream"] = stream
         return result
 
     def play_brisnak(self, name):
