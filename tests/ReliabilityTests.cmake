@@ -10,7 +10,7 @@ add_library(brisnak_audio_check STATIC
     support/SteppedTone.cpp support/SteppedTone.h
     support/TrackMatch.cpp support/TrackMatch.h)
 target_include_directories(brisnak_audio_check PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
-target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_test_support)
+target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_audio_fixtures)
 
 # Once against each of the sound servers Linux desktops ship, each started by the test itself.
 brisnak_add_test(AudioOutputTest AudioOutputTest.cpp LIBS brisnak_audio brisnak_audio_check)
@@ -25,6 +25,6 @@ brisnak_add_test(SoakTest SoakTest.cpp LIBS brisnak_ui brisnak_audio_check)
 # Bad input: the routine shared with the fuzzer, the fuzzer itself (BRISNAK_FUZZ=ON, clang) and the
 # test that replays known bad inputs and every finding kept in fuzz/regressions.
 add_subdirectory(fuzz)
-brisnak_add_test(BadInputTest BadInputTest.cpp LIBS brisnak_file_exercise brisnak_test_support)
+brisnak_add_test(BadInputTest BadInputTest.cpp LIBS brisnak_file_exercise brisnak_audio_fixtures)
 target_compile_definitions(BadInputTest PRIVATE
     BRISNAK_FUZZ_REGRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/fuzz/regressions")

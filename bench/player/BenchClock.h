@@ -18,10 +18,23 @@ inline int64_t nowNs()
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Prints "name nanoseconds" on stdout, the harnesses' report format.
+// Prints "name value" on stdout, the harnesses' report format.
+inline void print(const char* name, long long value)
+{
+    std::printf("%s %lld\n", name, value);
+    std::fflush(stdout);
+}
+
+// Prints "name nanoseconds", the time now.
 inline void mark(const char* name)
 {
-    std::printf("%s %lld\n", name, static_cast<long long>(nowNs()));
+    print(name, static_cast<long long>(nowNs()));
+}
+
+// Prints "name nanoseconds detail": the time now and what the step was about (a row, a position).
+inline void mark(const char* name, long long detail)
+{
+    std::printf("%s %lld %lld\n", name, static_cast<long long>(nowNs()), detail);
     std::fflush(stdout);
 }
 

@@ -1,0 +1,19 @@
+// BenchPlugin: a Qt generic plugin that carries the benchmark driver into a Qt program that knows
+// nothing of it, the real Brisnak as the user starts it, or a floor program. Qt loads it while the
+// QApplication is being built, into any Qt program started with
+//     QT_PLUGIN_PATH=<folder holding generic/>  QT_QPA_GENERIC_PLUGINS=brisnakbench:<command file>
+// where the command file holds the driver's command, one word a line (see BenchDriver.h).
+//
+// Threads: GUI thread only.
+#pragma once
+
+#include <QGenericPlugin>
+
+class BenchPlugin : public QGenericPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "BenchPlugin.json")
+
+public:
+    QObject* create(const QString& key, const QString& commandFile) override;
+};
