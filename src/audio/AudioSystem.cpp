@@ -443,7 +443,7 @@ OutputController::Clock::duration AudioSystem::ringsDue()
 void AudioSystem::readAheadLoop()
 {
     using Clock = OutputController::Clock;
-    pthread_setname_np(pthread_self(), "readahead");
+    pthread_setname_np(pthread_self(), "brisnak-read");
     std::unique_lock lock(mutex);
     while (!quit) {
         const bool more = fillAll(FillStepFrames);

@@ -52,7 +52,7 @@ void ClockOutput::run()
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(blockFrames) / mixer.outputRate()));
-    pthread_setname_np(pthread_self(), "silent-clock");
+    pthread_setname_np(pthread_self(), "brisnak-clock");
     std::unique_lock lock(mutex);
     while (!quit) {
         changed.wait(lock, [this] { return running || quit; });
