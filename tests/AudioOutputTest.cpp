@@ -91,7 +91,8 @@ class AudioOutputTest : public QObject
 
     std::unique_ptr<SinkTap> listen()
     {
-        auto tap = std::make_unique<SinkTap>(server->address(), SoundServer::sinkName(), rate);
+        auto tap = std::make_unique<SinkTap>(server->address(), SoundServer::sinkName(), rate,
+                                             kind == SoundServer::Kind::PipeWire ? 100 : 5);
         return tap->start() ? std::move(tap) : nullptr;
     }
 
@@ -137,7 +138,8 @@ private slots:
                 qPrintable(SoundServer::nameOf(kind) + " is not installed: no sound to listen to"));
         QVERIFY(dir.isValid());
         server = std::make_unique<SoundServer>(kind);
-        QVERIFY2(server->start(), qPrintable(SoundServer::nameOf(kind) + " did not start"));
+        QVERIFY2(server->start(),
+                 qPrintable(SoundServer::nameOf(kind) + " did not start: " + server->failure()));
         address.emplace(server->address());
         rate = server->sinkRate();
         qInfo("listening to a %s null sink at %d Hz", qPrintable(SoundServer::nameOf(kind)), rate);

@@ -12,10 +12,8 @@
 namespace
 {
 
-// The silent stream asks for a short buffer: the sink then renders only a few milliseconds
-// ahead. The recorder and the reference player take more, so that a busy machine does not make
-// them lose samples.
-constexpr int keepAliveLatencyMs = 5;
+// The recorder and the reference player take at least this much, so that a busy machine does not
+// make them lose samples.
 constexpr int recorderLatencyMs = 20;
 constexpr int referenceLatencyMs = 100;
 
@@ -38,8 +36,8 @@ void end(QProcess& process)
 
 } // namespace
 
-SinkTap::SinkTap(const QString& serverAddress, const QString& sinkName, int rate)
-    : address(serverAddress), sink(sinkName), sinkRate(rate)
+SinkTap::SinkTap(const QString& serverAddress, const QString& sinkName, int rate, int buffer)
+    : address(serverAddress), sink(sinkName), sinkRate(rate), bufferMs(buffer)
 {
 }
 
@@ -67,12 +65,13 @@ bool SinkTap::start()
     if (!dir.isValid())
         return false;
     keepAlive.setStandardInputFile("/dev/zero");
-    if (!launch(keepAlive, QStringList{"pacat", "--playback", "-d", sink} +
-                               rawFloat(sinkRate, keepAliveLatencyMs)))
+    if (!launch(keepAlive,
+                QStringList{"pacat", "--playback", "-d", sink} + rawFloat(sinkRate, bufferMs)))
         return false;
     const QString path = dir.filePath("capture.raw");
     if (!launch(recorder, QStringList{"parec", "-d", sink + ".monitor"} +
-                              rawFloat(sinkRate, recorderLatencyMs) + QStringList{path}))
+                              rawFloat(sinkRate, std::max(bufferMs, recorderLatencyMs)) +
+                              QStringList{path}))
         return false;
     // Live once the file grows: the silent stream keeps the monitor delivering.
     const QDeadlineTimer deadline(10000);

@@ -14,7 +14,11 @@
 class SinkTap
 {
 public:
-    SinkTap(const QString& address, const QString& sink, int rate);
+    // `bufferMs` is the buffering the silent stream and the recorder ask for. Short (5 ms) keeps a
+    // PulseAudio sink rendering only a few milliseconds ahead. PipeWire runs its whole graph in
+    // quanta of the shortest buffering asked: at 5 ms a busy machine misses one now and then (a
+    // quantum of silence in the recording), so it gets 100 ms.
+    SinkTap(const QString& address, const QString& sink, int rate, int bufferMs = 5);
     ~SinkTap();
     SinkTap(const SinkTap&) = delete;
     SinkTap& operator=(const SinkTap&) = delete;
@@ -42,6 +46,7 @@ private:
     QString address;
     QString sink;
     int sinkRate;
+    int bufferMs;
     QTemporaryDir dir;
     QProcess keepAlive;
     QProcess recorder;

@@ -1,6 +1,8 @@
 #include "SoundServer.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QThread>
@@ -116,8 +118,21 @@ QProcess* SoundServer::launch(const QString& program, const QStringList& argumen
     return processes.back().get();
 }
 
+bool SoundServer::fail(const QString& step)
+{
+    why = step;
+    for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
+        QFile log(dir.filePath(name));
+        if (log.open(QIODevice::ReadOnly))
+            why += "\n" + name + ": " + QString::fromLocal8Bit(log.readAll().right(2000));
+    }
+    stop();
+    return false;
+}
+
 bool SoundServer::start()
 {
+    why.clear();
     if (!dir.isValid() || isRunning())
         return false;
     if (serverKind == Kind::PipeWire)
@@ -129,12 +144,11 @@ bool SoundServer::start()
              .arg(sinkName())
              .arg(rate),
          "--load=module-native-protocol-unix auth-anonymous=1 socket=" + dir.filePath("native")});
-    if (server)
-        server->setStandardOutputFile(QProcess::nullDevice());
-    if (!server || !waitUntilAnswering()) {
-        stop();
-        return false;
-    }
+    if (!server)
+        return fail("pulseaudio did not start");
+    server->setStandardOutputFile(QProcess::nullDevice());
+    if (!waitUntilAnswering())
+        return fail("pulseaudio did not answer");
     return true;
 }
 
@@ -143,26 +157,30 @@ bool SoundServer::startPipeWire()
     // PipeWire and WirePlumber talk over a session bus: a private one, whose address the daemon
     // prints on its standard output.
     QProcess* bus = launch("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-    if (!bus || !bus->waitForReadyRead(5000)) {
-        stop();
-        return false;
-    }
+    if (!bus || !bus->waitForReadyRead(5000))
+        return fail("the session bus did not start");
     busAddress = QString::fromLocal8Bit(bus->readLine()).trimmed();
     for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse"}) {
         QProcess* process = launch(program, {});
-        if (!process) {
-            stop();
-            return false;
-        }
+        if (!process)
+            return fail(QString("%1 did not start").arg(program));
         process->setStandardOutputFile(QProcess::nullDevice());
     }
-    if (!waitUntilAnswering() ||
-        !pactl({"load-module", "module-null-sink", "sink_name=" + sinkName(), "format=float32le",
-                "channels=2"}) ||
-        !pactl({"set-default-sink", sinkName()})) {
-        stop();
-        return false;
+    if (!waitUntilAnswering())
+        return fail("pipewire-pulse did not answer");
+    // pipewire-pulse answers before PipeWire itself is ready to make the sink, and the sink
+    // appears a little after the module is loaded: each step is tried again until it is done.
+    bool made = false;
+    bool chosen = false;
+    for (const QDeadlineTimer deadline(10000); !chosen && !deadline.hasExpired();) {
+        made = made || pactl({"load-module", "module-null-sink", "sink_name=" + sinkName(),
+                              "format=float32le", "channels=2"});
+        chosen = made && pactl({"set-default-sink", sinkName()});
+        if (!chosen)
+            QThread::msleep(50);
     }
+    if (!chosen)
+        return fail(made ? "the null sink did not appear" : "the null sink could not be made");
     // PipeWire runs the sink at its graph's clock rate.
     QString sinks;
     pactl({"list", "short", "sinks"}, &sinks);
@@ -172,7 +190,7 @@ bool SoundServer::startPipeWire()
             rate = format.section(' ', 2, 2).chopped(2).toInt();
         }
     }
-    return rate > 0;
+    return rate > 0 || fail("the sink's rate could not be read");
 }
 
 bool SoundServer::waitUntilAnswering()

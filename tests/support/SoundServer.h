@@ -45,6 +45,8 @@ public:
     // Ends it with SIGKILL, without giving it a chance to say goodbye to its clients.
     void kill();
     bool isRunning() const;
+    // Why the last start() failed: the step, and the end of each program's log.
+    QString failure() const { return why; }
 
     Kind kind() const { return serverKind; }
     // The PULSE_SERVER string of this server.
@@ -60,11 +62,13 @@ private:
     bool startPipeWire();
     bool waitUntilAnswering();
     bool pactl(const QStringList& arguments, QString* output = nullptr) const;
+    bool fail(const QString& step);
 
     const Kind serverKind;
     int rate;
     QTemporaryDir dir;
     QString busAddress;
+    QString why;
     // In start order; ended in reverse.
     std::vector<std::unique_ptr<QProcess>> processes;
 };
