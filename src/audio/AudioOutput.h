@@ -20,6 +20,7 @@ public:
     // While muted the output renders silence instead of the mix. Muting returns once no render of
     // the mix is in progress, so the mixer can then be changed.
     virtual void setMuted(bool muted) = 0;
-    // Frames already rendered that have not been heard yet: what stopping now would cut off.
+    // Frames already rendered that may not have been heard yet, at most: what stopping now could
+    // cut off.
     virtual int64_t queuedFrames() = 0;
 };

@@ -13,6 +13,17 @@ CubebBackend::~CubebBackend()
 
 std::unique_ptr<AudioOutput> CubebBackend::openDevice(Mixer& mixer, int rate)
 {
+    // A connection made earlier may be to a server that has gone away (or restarted) since: when
+    // it cannot open a stream, a fresh connection is tried at once.
+    const bool reused = context != nullptr;
+    std::unique_ptr<AudioOutput> output = openOnConnection(mixer, rate);
+    if (!output && reused)
+        output = openOnConnection(mixer, rate);
+    return output;
+}
+
+std::unique_ptr<AudioOutput> CubebBackend::openOnConnection(Mixer& mixer, int rate)
+{
     const CubebLibrary* library = CubebLibrary::get();
     if (!library)
         return nullptr;

@@ -24,6 +24,8 @@ public:
     int preferredRate() const override { return preferred.load(std::memory_order_relaxed); }
 
 private:
+    std::unique_ptr<AudioOutput> openOnConnection(Mixer& mixer, int rate);
+
     const int latencyMs;
     cubeb* context = nullptr;
     std::atomic<int> preferred{0};

@@ -49,6 +49,7 @@ std::unique_ptr<CubebOutput> CubebOutput::open(const CubebLibrary& library, cube
     // The backend raises this to what the device can do; asking it first would cost an extra
     // round trip on every attempt.
     const uint32_t latency = params.rate * static_cast<uint32_t>(latencyMs) / 1000;
+    output->bufferFrames = latency;
     const int result =
         library.streamInit(context, &output->stream, "Brisnak", nullptr, nullptr, nullptr, &params,
                            latency, &CubebCallbacks::data, &CubebCallbacks::state, output.get());
@@ -93,8 +94,12 @@ void CubebOutput::setMuted(bool muted)
 
 int64_t CubebOutput::queuedFrames()
 {
-    uint32_t frames = 0;
-    if (!started || library.streamGetLatency(stream, &frames) != CUBEB_OK)
+    if (!started)
         return 0;
-    return frames;
+    // PulseAudio's interpolated latency reads 0 for long stretches (a second or more after a start,
+    // while a recorder listens to the sink): the buffering asked for is the floor.
+    uint32_t frames = 0;
+    if (library.streamGetLatency(stream, &frames) != CUBEB_OK)
+        frames = 0;
+    return std::max<int64_t>(frames, bufferFrames);
 }

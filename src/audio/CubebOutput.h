@@ -42,5 +42,7 @@ private:
     RenderGate gate{true};
     cubeb_stream* stream = nullptr;
     bool started = false;
+    // The buffering asked for, in frames.
+    int64_t bufferFrames = 0;
     std::atomic<bool> error{false};
 };

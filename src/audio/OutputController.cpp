@@ -91,24 +91,13 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         case State::Idle:
             if (mixWanted())
                 current = State::Starting;
-            else if (device && now >= deviceIdleSince + CloseAfter)
-                device.reset();
             break;
         case State::Starting:
             if (!mixWanted()) {
                 current = State::Idle;
                 break;
             }
-            if (device && deviceRate != rate())
-                device.reset();
-            if (device && startDevice()) {
-                current = State::OnDevice;
-            } else {
-                // No stream, or one that no longer starts (its server went away): connect afresh.
-                if (device)
-                    dropDevice();
-                tryDue = true;
-            }
+            tryDue = true;
             break;
         case State::OnDevice:
             if (!mixWanted())
@@ -128,9 +117,7 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
             if (now < drainEnd)
                 break;
             device->stop();
-            deviceIdleSince = now;
-            if (deviceRate != rate())
-                device.reset();
+            device.reset();
             current = mixWanted() ? State::Starting : State::Idle;
             break;
         }
@@ -144,8 +131,6 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         return drainEnd;
     case State::OnClock:
         return nextTry;
-    case State::Idle:
-        return device ? deviceIdleSince + CloseAfter : Clock::time_point::max();
     default:
         return Clock::time_point::max();
     }
@@ -161,16 +146,9 @@ void OutputController::deviceOpened(std::unique_ptr<AudioOutput> opened, int ope
 {
     const bool wanted = openedRate == rate() && mixWanted() &&
                         (current == State::Starting || current == State::OnClock);
-    if (!wanted) {
-        // Asked for in vain (the rate changed, or the mix went quiet): kept, stopped, if it can
-        // serve the next start.
-        if (opened && openedRate == rate() && !device) {
-            device = std::move(opened);
-            deviceRate = openedRate;
-            deviceIdleSince = now;
-        }
+    // Asked for in vain (the rate changed, or the mix went quiet): closed again.
+    if (!wanted)
         return;
-    }
     if (opened) {
         device = std::move(opened);
         deviceRate = openedRate;

@@ -5,13 +5,11 @@
 //
 // States and transitions:
 //
-//   Idle      nothing renders. A device stream may be open at the rate, stopped; it is closed
-//             after CloseAfter (a stopped stream still wakes the sound server's client thread),
-//             the connection kept.
+//   Idle      nothing renders, and no stream is open (the connection to the sound server is kept).
 //             audio wanted                                   -> Starting
 //   Starting  audio is wanted; nothing renders yet (positions stand still for the few
-//             milliseconds this takes). The engine's thread starts the stream it has at the rate,
-//             or tries to open one (a new connection when the last one failed).
+//             milliseconds this takes). The engine's thread opens a stream at the rate and starts
+//             it (on a new connection when the last one failed).
 //             stream started                                 -> OnDevice
 //             no device                                      -> OnClock (next try in RetryPeriod)
 //             mix quiet before either                        -> Idle
@@ -23,12 +21,17 @@
 //             try due (at most once per RetryPeriod)         -> OnDevice when a stream opens
 //             rate changed                                   -> Idle (clock dropped), then Starting
 //   Draining  the mix is quiet; the stream renders silence until what it had rendered before has
-//             been heard (the latency it reports, plus DrainMargin), so no end is cut off.
+//             been heard (the latency it reports, never less than the buffering it was asked
+//             for, plus DrainMargin), so no end is cut off.
 //             audio wanted at the stream's rate              -> OnDevice (unmuted)
-//             drain over                                     -> Idle (stream stopped; dropped when
-//                                                               the rate has changed), then
-//                                                               Starting if audio is wanted
+//             drain over                                     -> Idle (stream stopped and closed),
+//                                                               then Starting if audio is wanted
 //             device failed                                  -> Idle or Starting
+//
+// A stream is open only OnDevice and Draining. A drained stream is closed rather than kept stopped:
+// a stopped stream would play the silence it still holds before anything new (PulseAudio keeps a
+// corked stream's buffer), and it wakes the sound server's client thread for timing updates.
+// Opening one takes a millisecond or two.
 //
 // Every start of output that is not on the device (play, resume, seek, the next track) tries the
 // device again, and so does the clock once per RetryPeriod while it plays; a connection that fails
@@ -57,8 +60,6 @@ public:
     static constexpr auto RetryPeriod = std::chrono::seconds(1);
     // Added to the latency a stream reports before it is stopped after the mix went quiet.
     static constexpr auto DrainMargin = std::chrono::milliseconds(20);
-    // How long a stopped stream is kept for the next start.
-    static constexpr auto CloseAfter = std::chrono::seconds(3);
 
     OutputController(Mixer& mixer, std::unique_ptr<OutputBackend> backend);
     ~OutputController();
@@ -110,8 +111,6 @@ private:
     int clockRate = 0;
 
     Clock::time_point drainEnd{};
-    // When the device was last stopped, or kept stopped.
-    Clock::time_point deviceIdleSince{};
     bool drainTimed = false;
     Clock::time_point nextTry{};
     bool tryDue = false;
