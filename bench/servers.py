@@ -92,10 +92,14 @@ class SessionBus:
 class Capture:
     """Records out.monitor with parec; every chunk is stamped with CLOCK_MONOTONIC on arrival."""
 
-    def __init__(self, env):
+    def __init__(self, env, latency_ms=5):
+        # 5 ms fragments time what is heard closely, but a recorder that asks for them makes the
+        # sink run that far ahead only, and the server then asks every player for data more
+        # often: the CPU and wake-up measures record with long fragments, as a desktop's sink
+        # with one music player on it would run.
         self.proc = subprocess.Popen(
             ["parec", "-d", "out.monitor", "--raw", "--format=s16le", f"--rate={RATE}",
-             "--channels=2", "--latency-msec=5"],
+             "--channels=2", f"--latency-msec={latency_ms}"],
             env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
         self.chunks = []  # (arrival ns, bytes)
         self.thread = threading.Thread(target=self._read, daemon=True)

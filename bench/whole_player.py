@@ -245,14 +245,14 @@ class Bench:
         return result
 
     def play_brisnak(self, name):
-        capture = Capture(self.env())
+        capture = Capture(self.env(), latency_ms=250)
         proc, marks = self.start_brisnak("play", self.file(name))
         result = self.measure(proc, self.seconds, 1.0, capture)
         result["length_ms"] = marks["length-ms"]
         return result
 
     def play_mpv(self, name):
-        capture = Capture(self.env())
+        capture = Capture(self.env(), latency_ms=250)
         with self.log_file("mpv") as err:
             proc = subprocess.Popen(
                 ["mpv", "--no-config", "--no-video", "--ao=pulse", "--really-quiet",
@@ -338,7 +338,7 @@ class Bench:
         for _ in range(self.repeats):
             for mode in ["pause", "stop"]:
                 proc, marks = self.start_brisnak(mode, self.file(MAIN_FILE))
-                run = self.measure(proc, self.seconds, 0.5)
+                run = self.measure(proc, self.seconds, 2.0)
                 # A length of 0 means the file never opened: an idle figure that proves nothing.
                 run["length_ms"] = marks["length-ms"]
                 runs[mode].append(run)
