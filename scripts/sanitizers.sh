@@ -7,7 +7,8 @@
 # Usage: bash scripts/sanitizers.sh [asan|tsan]...   (both when no argument is given)
 # Any report fails the run: UBSan does not recover, ASan and TSan exit non-zero. There are no
 # suppressions for our own code; scripts/lsan.supp and scripts/tsan.supp list the only third-party
-# ones, with reasons.
+# ones, with reasons. They match function names, so the run stops at once when the symbolizer is
+# missing (scripts/sanitizer-env.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=${BRISNAK_JOBS:-2}
@@ -18,13 +19,20 @@ tsan_tests=${BRISNAK_TSAN_TESTS:-'^(AudioSystem|SoundPlayer|SpscRing|Decoder|Aud
 
 common=(-DBRISNAK_BUILD_BENCH=OFF -DBRISNAK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
+# shellcheck source=sanitizer-env.sh
+source "$root/scripts/sanitizer-env.sh"
+require_tools cmake ctest
+require_symbolizer
+
+symbolizer=external_symbolizer_path=$brisnak_symbolizer
+export ASAN_SYMBOLIZER_PATH=$brisnak_symbolizer
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1
-export LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:$symbolizer
+export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:$symbolizer
+export LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:print_suppressions=0:$symbolizer
 # die_after_fork=0: QProcess (the output tests start parec, pactl and pulseaudio) spawns its children
 # with vfork semantics, after which ThreadSanitizer would refuse any new thread in the test itself.
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$root/scripts/tsan.supp
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$root/scripts/tsan.supp:$symbolizer
 
 run_asan() {
     local build=$root/build-asan
