@@ -2,44 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
+#include <cstring>
 #include <unistd.h>
 
 namespace
 {
 
-int descriptor(void* source)
-{
-    return static_cast<int>(reinterpret_cast<intptr_t>(source));
-}
-
-size_t readFile(void* ptr, size_t size, size_t count, void* source)
-{
-    if (size == 0)
-        return 0;
-    char* out = static_cast<char*>(ptr);
-    size_t wanted = size * count;
-    size_t done = 0;
-    while (done < wanted) {
-        const ssize_t got = ::read(descriptor(source), out + done, wanted - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    return done / size;
-}
-
-int seekFile(void* source, ogg_int64_t offset, int whence)
-{
-    return ::lseek(descriptor(source), offset, whence) < 0 ? -1 : 0;
-}
-
-long tellFile(void* source)
-{
-    return static_cast<long>(::lseek(descriptor(source), 0, SEEK_CUR));
-}
+// Frames asked of libvorbisfile at a time.
+constexpr int packetFrames = 4096;
+// Holes in a row after which a link is given up.
+constexpr int maxHoles = 64;
 
 // libogg keeps a packet's bytes and its lacing values side by side: the bytes held equal the sum
 // of the lacing sizes. On some damaged files libvorbisfile's page seek breaks that, and libogg's
@@ -56,118 +28,320 @@ bool streamIntact(const ogg_stream_state& os)
     return held == os.body_fill;
 }
 
+uint32_t littleEndian32(const unsigned char* p)
+{
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// A link as the file's pages show it: where it starts, and what its identification header and
+// the granule position of its last page say.
+struct PagedLink {
+    long long begin = 0;
+    int serial = 0;
+    bool vorbis = false;
+    int rate = 0;
+    int channels = 0;
+    int64_t lastGranule = -1;
+};
+
+// Every page of the file in turn, libogg checking each; a link starts at each run of pages that
+// begin streams. Pages that fail their check are passed over.
+std::vector<PagedLink> readPages(int fd, long long fileSize)
+{
+    std::vector<PagedLink> found;
+    ogg_sync_state sync;
+    ogg_sync_init(&sync);
+    long long read = 0;   // file bytes handed to libogg
+    long long offset = 0; // file offset of the next page libogg looks at
+    bool lastBegan = false;
+    for (;;) {
+        ogg_page page;
+        const long result = ogg_sync_pageseek(&sync, &page);
+        if (result < 0) {
+            offset -= result;
+            continue;
+        }
+        if (result == 0) {
+            if (read >= fileSize)
+                break;
+            char* buffer = ogg_sync_buffer(&sync, 65536);
+            const ssize_t got = buffer ? ::pread(fd, buffer, 65536, read) : -1;
+            if (got <= 0)
+                break;
+            ogg_sync_wrote(&sync, got);
+            read += got;
+            continue;
+        }
+        const bool begins = ogg_page_bos(&page);
+        if (begins && (!lastBegan || found.empty()))
+            found.push_back({offset, 0, false, 0, 0, -1});
+        lastBegan = begins;
+        if (found.empty()) {
+            offset += result;
+            continue;
+        }
+        PagedLink& link = found.back();
+        if (begins && !link.vorbis && page.body_len >= 16 &&
+            std::memcmp(page.body, "\x01vorbis", 7) == 0) {
+            link.vorbis = true;
+            link.serial = ogg_page_serialno(&page);
+            link.channels = page.body[11];
+            link.rate =
+                static_cast<int>(std::min<uint32_t>(littleEndian32(page.body + 12), 1u << 30));
+        } else if (!begins && link.vorbis && ogg_page_serialno(&page) == link.serial &&
+                   ogg_page_granulepos(&page) >= 0) {
+            link.lastGranule = ogg_page_granulepos(&page);
+        }
+        offset += result;
+    }
+    ogg_sync_clear(&sync);
+    return found;
+}
+
 } // namespace
+
+size_t VorbisDecoder::readSource(void* out, size_t size, size_t count, void* handle)
+{
+    auto* source = static_cast<Source*>(handle);
+    if (size == 0 || source->at >= source->end)
+        return 0;
+    const size_t wanted = static_cast<size_t>(
+        std::min<long long>(static_cast<long long>(size * count), source->end - source->at));
+    char* bytes = static_cast<char*>(out);
+    size_t done = 0;
+    while (done < wanted) {
+        const ssize_t got = ::pread(source->fd, bytes + done, wanted - done,
+                                    static_cast<off_t>(source->at + static_cast<long long>(done)));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    source->at += static_cast<long long>(done);
+    return done / size;
+}
+
+int VorbisDecoder::seekSource(void* handle, ogg_int64_t offset, int whence)
+{
+    auto* source = static_cast<Source*>(handle);
+    const long long base = whence == SEEK_SET   ? source->begin
+                           : whence == SEEK_CUR ? source->at
+                           : whence == SEEK_END ? source->end
+                                                : -1;
+    if (base < 0 || base + offset < source->begin || base + offset > source->end)
+        return -1;
+    source->at = base + offset;
+    return 0;
+}
+
+long VorbisDecoder::tellSource(void* handle)
+{
+    auto* source = static_cast<Source*>(handle);
+    return static_cast<long>(source->at - source->begin);
+}
+
+bool VorbisDecoder::openStream(const Source& bytes)
+{
+    closeStream();
+    source = bytes;
+    source.at = source.begin;
+    broken = false;
+    // The descriptor stays ours: the close callback is left out.
+    const ov_callbacks callbacks{readSource, seekSource, nullptr, tellSource};
+    if (ov_open_callbacks(&source, &file, nullptr, 0, callbacks) != 0)
+        return false;
+    fileOpen = true;
+    return ov_seekable(&file) && streamIntact(file.os);
+}
+
+void VorbisDecoder::closeStream()
+{
+    if (fileOpen)
+        ov_clear(&file);
+    fileOpen = false;
+    pending = nullptr;
+    pendingCount = pendingUsed = 0;
+    silence = 0;
+    placeAtFirst = false;
+}
 
 std::unique_ptr<VorbisDecoder> VorbisDecoder::open(int fd)
 {
     std::unique_ptr<VorbisDecoder> decoder(new VorbisDecoder);
     decoder->fd = fd;
-    if (::lseek(fd, 0, SEEK_SET) != 0)
+    const off_t fileSize = ::lseek(fd, 0, SEEK_END);
+    if (fileSize <= 0)
         return nullptr;
-    // The descriptor stays ours: the close callback is left out.
-    const ov_callbacks callbacks{readFile, seekFile, nullptr, tellFile};
-    void* source = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
-    if (ov_open_callbacks(source, &decoder->file, nullptr, 0, callbacks) != 0)
+    std::vector<Link> found;
+    if (!decoder->findLinksWhole(fileSize, found))
+        decoder->findLinksByPages(fileSize, found);
+    decoder->setLinks(found);
+    if (decoder->links().empty())
         return nullptr;
-    decoder->fileOpen = true;
-    if (!ov_seekable(&decoder->file))
-        return nullptr;
-
-    const vorbis_info* info = ov_info(&decoder->file, 0);
-    if (!info || info->channels <= 0 || info->rate <= 0)
-        return nullptr;
-    decoder->rate = static_cast<int>(info->rate);
-    decoder->channelCount = info->channels;
-
-    // A chain of streams plays as one sound only while its format stays the same; from the first
-    // link that changes it, the rest is left out.
-    int64_t total = 0;
-    for (long link = 0; link < ov_streams(&decoder->file); ++link) {
-        const vorbis_info* linkInfo = ov_info(&decoder->file, static_cast<int>(link));
-        if (!linkInfo || linkInfo->channels != info->channels || linkInfo->rate != info->rate)
-            break;
-        const ogg_int64_t frames = ov_pcm_total(&decoder->file, static_cast<int>(link));
-        if (frames < 0)
-            break;
-        total += frames;
-    }
-    decoder->length = total;
     return decoder;
+}
+
+bool VorbisDecoder::findLinksWhole(long long fileSize, std::vector<Link>& found)
+{
+    const bool opened = openStream({fd, 0, fileSize, 0});
+    const long streams = opened ? ov_streams(&file) : 0;
+    for (long i = 0; i < streams; ++i) {
+        const vorbis_info* info = ov_info(&file, static_cast<int>(i));
+        const ogg_int64_t frames = ov_pcm_total(&file, static_cast<int>(i));
+        if (!info || info->channels <= 0 || info->rate <= 0 || info->rate > INT32_MAX ||
+            frames < 0) {
+            found.clear();
+            spans.clear();
+            break;
+        }
+        found.push_back({{static_cast<int>(info->rate), info->channels}, frames, spans.size()});
+        // libvorbisfile keeps where each link starts; the last one ends with the file.
+        spans.push_back({file.offsets[i], i + 1 < streams ? file.offsets[i + 1] : fileSize, true});
+    }
+    closeStream();
+    return !found.empty();
+}
+
+void VorbisDecoder::findLinksByPages(long long fileSize, std::vector<Link>& found)
+{
+    const std::vector<PagedLink> paged = readPages(fd, fileSize);
+    for (size_t i = 0; i < paged.size(); ++i) {
+        const PagedLink& link = paged[i];
+        const long long end = i + 1 < paged.size() ? paged[i + 1].begin : fileSize;
+        if (!link.vorbis)
+            continue;
+        if (openStream({fd, link.begin, end, 0})) {
+            const vorbis_info* info = ov_info(&file, -1);
+            const ogg_int64_t frames = ov_pcm_total(&file, -1);
+            if (info && info->channels > 0 && info->rate > 0 && info->rate <= INT32_MAX &&
+                frames > 0) {
+                found.push_back(
+                    {{static_cast<int>(info->rate), info->channels}, frames, spans.size()});
+                spans.push_back({link.begin, end, true});
+                continue;
+            }
+        }
+        // The link's headers cannot be read, but its pages say how long it lasts.
+        if (link.lastGranule > 0 && link.channels > 0) {
+            found.push_back({{link.rate, link.channels}, link.lastGranule, spans.size()});
+            spans.push_back({link.begin, end, false});
+        }
+    }
+    closeStream();
 }
 
 VorbisDecoder::~VorbisDecoder()
 {
-    if (fileOpen)
-        ov_clear(&file);
+    closeStream();
     if (fd >= 0)
         ::close(fd);
 }
 
-int64_t VorbisDecoder::read(float* out, int64_t frames)
+bool VorbisDecoder::enterLink(size_t link)
 {
-    frames = std::min(frames, length - position);
-    if (frames <= 0)
-        return 0;
-    int64_t done = 0;
-    int failures = 0;
-    while (done < frames && !broken) {
-        float** pcm = nullptr;
-        int section = 0;
-        const int want = static_cast<int>(std::min<int64_t>(frames - done, 4096));
-        const long got = ov_read_float(&file, &pcm, want, &section);
-        broken = !streamIntact(file.os);
-        if (got == OV_HOLE) {
-            // A gap in the stream: vorbisfile skips it and carries on.
-            if (++failures > 64)
-                break;
-            continue;
-        }
-        if (got <= 0)
-            break;
-        failures = 0;
-        for (long i = 0; i < got; ++i)
-            for (int c = 0; c < channelCount; ++c)
-                out[(done + i) * channelCount + c] = pcm[c][i];
-        done += got;
+    closeStream();
+    openLink = link;
+    at = 0;
+    tellOrigin = 0;
+    const Span& span = spans[links()[link].origin];
+    if (!span.decodable || !openStream({fd, span.begin, span.end, 0}))
+        return false;
+    const vorbis_info* info = ov_info(&file, -1);
+    if (!info || info->channels != links()[link].format.channels ||
+        info->rate != links()[link].format.rate) {
+        closeStream();
+        return false;
     }
-    // A stream that ends before its last granule position (a damaged page) is made up with
-    // silence, so the length stays true.
-    std::fill(out + done * channelCount, out + frames * channelCount, 0.0f);
-    position += frames;
-    return frames;
+    // libvorbisfile counts from the link's first granule position, which is not always 0.
+    tellOrigin = ov_pcm_tell(&file);
+    return tellOrigin >= 0;
 }
 
-bool VorbisDecoder::seek(int64_t frame)
+bool VorbisDecoder::pull()
 {
-    frame = std::clamp<int64_t>(frame, 0, length);
-    if (frame == length) {
-        position = length;
-        return true;
-    }
-    // libvorbisfile's exact seek (ov_pcm_seek) can leave libogg's stream state broken on a
-    // damaged file, and its next page then crashes in a memmove. Seeking to the page before the
-    // frame and decoding forward on the ordinary read path lands on the same frame.
-    if (broken || ov_pcm_seek_page(&file, frame) != 0)
-        return false;
-    int failures = 0;
-    for (int64_t at = ov_pcm_tell(&file); at < frame; at = ov_pcm_tell(&file)) {
-        if (at < 0 || (broken = !streamIntact(file.os)))
-            return false;
-        float** pcm = nullptr;
+    pending = nullptr;
+    pendingCount = pendingUsed = 0;
+    for (int holes = 0; fileOpen && !broken;) {
         int section = 0;
-        const int want = static_cast<int>(std::min<int64_t>(frame - at, 4096));
-        const long got = ov_read_float(&file, &pcm, want, &section);
+        const long got = ov_read_float(&file, &pending, packetFrames, &section);
+        broken = !streamIntact(file.os);
         if (got == OV_HOLE) {
-            if (++failures > 64)
+            // Pages lost to damage: libvorbisfile carries on behind them.
+            if (++holes > maxHoles)
                 return false;
             continue;
         }
-        if (got <= 0)
+        if (got <= 0 || broken)
             return false;
-        failures = 0;
+        // Where these frames belong by libvorbisfile's count. After a page seek, that is where
+        // the decoder stands; otherwise a jump is what a hole held, and that much silence comes
+        // first.
+        const int64_t first = ov_pcm_tell(&file) - got - tellOrigin;
+        if (placeAtFirst)
+            at = first;
+        else if (first > at)
+            silence = std::min(first - at, links()[openLink].frames - at);
+        placeAtFirst = false;
+        pendingCount = got;
+        return true;
     }
-    if ((broken = !streamIntact(file.os)))
+    return false;
+}
+
+int64_t VorbisDecoder::take(float* out, int64_t frames)
+{
+    const int channels = links()[openLink].format.channels;
+    int64_t done = 0;
+    while (done < frames) {
+        if (silence == 0 && pendingUsed == pendingCount && !pull())
+            break;
+        if (silence > 0) {
+            const int64_t gap = std::min(silence, frames - done);
+            if (out)
+                std::fill(out + done * channels, out + (done + gap) * channels, 0.0f);
+            silence -= gap;
+            done += gap;
+            at += gap;
+            continue;
+        }
+        const int64_t count = std::min<int64_t>(pendingCount - pendingUsed, frames - done);
+        if (out) {
+            for (int64_t i = 0; i < count; ++i)
+                for (int c = 0; c < channels; ++c)
+                    out[(done + i) * channels + c] = pending[c][pendingUsed + i];
+        }
+        pendingUsed += static_cast<long>(count);
+        done += count;
+        at += count;
+    }
+    return done;
+}
+
+int64_t VorbisDecoder::decode(size_t link, float* out, int64_t frames)
+{
+    if ((!fileOpen || openLink != link) && !enterLink(link))
+        return 0;
+    return take(out, frames);
+}
+
+bool VorbisDecoder::seekTo(size_t link, int64_t frame)
+{
+    if ((!fileOpen || openLink != link) && !enterLink(link))
         return false;
-    position = frame;
-    return true;
+    // libvorbisfile's exact seek (ov_pcm_seek) can leave libogg's stream state broken on a
+    // damaged file, and its next page then crashes in a memmove. Seeking to the page before the
+    // frame and decoding forward on the ordinary read path lands on the same frame.
+    pending = nullptr;
+    pendingCount = pendingUsed = 0;
+    silence = 0;
+    if (broken || ov_pcm_seek_page(&file, frame + tellOrigin) != 0 ||
+        (broken = !streamIntact(file.os)))
+        return false;
+    // libvorbisfile knows where it stands once it has decoded the page's first packet.
+    placeAtFirst = true;
+    if (!pull() || at < 0 || at > frame)
+        return false;
+    const int64_t before = frame - at;
+    return take(nullptr, before) == before;
 }

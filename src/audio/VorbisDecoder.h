@@ -1,39 +1,79 @@
-// VorbisDecoder: Ogg Vorbis through libvorbisfile.
+// VorbisDecoder: Ogg Vorbis through libvorbisfile, a link per stream of a chained file.
 //
-// Threads: open() runs on the thread that calls Decoder::open (the GUI thread). read() and seek()
-// run on the sound's read-ahead thread only, one at a time; the format accessors never change
-// after open() and may be called from any thread.
+// Each link is read on its own, libvorbisfile seeing only that link's bytes, so neither a link's
+// format nor its damage can spill over into the next. The links are found by libvorbisfile's
+// open of the whole file; where that fails (a damaged link), by going through the file's pages:
+// a link that still does not open then plays as silence of its duration when its pages tell it,
+// and is left out when they do not. Inside a link, a hole (pages lost to damage) plays as silence
+// of the frames it held, and a stream whose state libogg loses plays silence to its end.
+//
+// Threads: open() runs on the thread that calls Decoder::open (the GUI thread); decode() and
+// seekTo() on the sound's read-ahead thread only, one at a time.
 #pragma once
 
 #include "Decoder.h"
 
 #include <vorbis/vorbisfile.h>
 
+#include <vector>
+
 class VorbisDecoder : public Decoder
 {
 public:
-    // Takes ownership of `fd` (a regular file) in every case. Null when it holds no Vorbis stream.
+    // Takes ownership of `fd` (a regular file) in every case. Null when it holds no Vorbis stream
+    // with anything to play.
     static std::unique_ptr<VorbisDecoder> open(int fd);
     ~VorbisDecoder() override;
-    VorbisDecoder(const VorbisDecoder&) = delete;
-    VorbisDecoder& operator=(const VorbisDecoder&) = delete;
 
-    int sampleRate() const override { return rate; }
-    int channels() const override { return channelCount; }
-    int64_t lengthFrames() const override { return length; }
-    int64_t read(float* out, int64_t frames) override;
-    bool seek(int64_t frame) override;
+protected:
+    int64_t decode(size_t link, float* out, int64_t frames) override;
+    bool seekTo(size_t link, int64_t frame) override;
 
 private:
+    // The bytes libvorbisfile reads through its callbacks: one link's, or the whole file's.
+    struct Source {
+        int fd = -1;
+        long long begin = 0;
+        long long end = 0;
+        long long at = 0;
+    };
+    struct Span {
+        long long begin = 0;
+        long long end = 0;
+        bool decodable = true; // false: the link's headers are lost, it plays as silence
+    };
+
     VorbisDecoder() = default;
+    // libvorbisfile's callbacks over a Source.
+    static size_t readSource(void* out, size_t size, size_t count, void* source);
+    static int seekSource(void* source, ogg_int64_t offset, int whence);
+    static long tellSource(void* source);
+    // Opens libvorbisfile over `source`; false when it finds no seekable Vorbis stream there.
+    bool openStream(const Source& bytes);
+    void closeStream();
+    // Finds the links with libvorbisfile's open of the whole file, then by reading every page.
+    bool findLinksWhole(long long fileSize, std::vector<Link>& found);
+    void findLinksByPages(long long fileSize, std::vector<Link>& found);
+    // Makes link `link` the open stream, at its first frame.
+    bool enterLink(size_t link);
+    // Gives (into `out`, or drops when null) up to `frames` frames of the open link from `at` on.
+    int64_t take(float* out, int64_t frames);
+    // Decodes the next packet of the open link; false at its end or when it cannot go on.
+    bool pull();
 
     int fd = -1;
+    std::vector<Span> spans;
+    Source source;
     OggVorbis_File file{};
     bool fileOpen = false;
-    // libogg's stream state went wrong on a damaged file: the rest plays as silence.
+    size_t openLink = 0;
+    // libogg's stream state went wrong on a damaged file: the link plays as silence from there.
     bool broken = false;
-    int rate = 0;
-    int channelCount = 0;
-    int64_t length = 0;
-    int64_t position = 0;
+    int64_t at = 0;            // the open link's frame the next take() gives
+    int64_t tellOrigin = 0;    // libvorbisfile's count at the link's first frame
+    int64_t silence = 0;       // frames of a hole still to give before the pending ones
+    bool placeAtFirst = false; // after a page seek: the next packet tells where `at` is
+    float** pending = nullptr;
+    long pendingCount = 0;
+    long pendingUsed = 0;
 };
