@@ -17,6 +17,7 @@
 #pragma once
 
 #include "AudioResult.h"
+#include "Resampler.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -61,6 +62,8 @@ public:
         int outputRate = 48000;
         // Render at each sound's rate, as the device output does (off: always at outputRate).
         bool followSoundRate = false;
+        // Makes the resamplers; empty for libsoxr's (a test puts one in that libsoxr refuses).
+        Resampler::Factory makeResampler;
     };
 
     static AudioResult create(AudioSystem** system);
@@ -125,6 +128,7 @@ private:
     int rate = 48000;
     int preferredRate = 48000;
     bool followSoundRate = true;
+    Resampler::Factory makeResampler = Resampler::make;
     std::unique_ptr<Mixer> mixer;
     std::vector<Slot> slots;
     std::vector<std::unique_ptr<Sound>> sounds;
