@@ -164,6 +164,9 @@ void VorbisDecoder::closeStream()
     pendingCount = pendingUsed = 0;
     silence = 0;
     placeAtFirst = false;
+    holding = false;
+    held.clear();
+    heldUsed = 0;
 }
 
 std::unique_ptr<VorbisDecoder> VorbisDecoder::open(int fd)
@@ -262,28 +265,50 @@ bool VorbisDecoder::pull()
 {
     pending = nullptr;
     pendingCount = pendingUsed = 0;
+    held.clear();
+    heldUsed = 0;
+    const int channels = links()[openLink].format.channels;
     for (int holes = 0; fileOpen && !broken;) {
         int section = 0;
+        const int64_t tellBefore = ov_pcm_tell(&file);
         const long got = ov_read_float(&file, &pending, packetFrames, &section);
         broken = !streamIntact(file.os);
         if (got == OV_HOLE) {
-            // Pages lost to damage: libvorbisfile carries on behind them.
+            // Pages lost to damage: libvorbisfile carries on behind them, but counts the frames
+            // of the next page from where the hole began until that page's granule position sets
+            // its count right. Those frames are held back until then.
             if (++holes > maxHoles)
                 return false;
+            holding = true;
+            holdPage = file.os.pageno;
             continue;
         }
-        if (got <= 0 || broken)
-            return false;
-        // Where these frames belong by libvorbisfile's count. After a page seek, that is where
-        // the decoder stands; otherwise a jump is what a hole held, and that much silence comes
-        // first.
-        const int64_t first = ov_pcm_tell(&file) - got - tellOrigin;
+        const bool ended = got <= 0 || broken;
+        if (holding && !ended && file.os.pageno == holdPage) {
+            for (long i = 0; i < got; ++i)
+                for (int c = 0; c < channels; ++c)
+                    held.push_back(pending[c][i]);
+            continue;
+        }
+        if (ended) {
+            pendingCount = 0;
+            if (!holding || held.empty())
+                return false;
+        } else {
+            pendingCount = got;
+        }
+        // Where the frames belong by libvorbisfile's count: after a page seek, that is where the
+        // decoder stands; otherwise a jump is what a hole held, and that much silence comes
+        // first. Frames held back after a hole end where the count stood before this read.
+        const auto heldFrames = static_cast<int64_t>(held.size()) / channels;
+        const int64_t first = holding ? (ended ? ov_pcm_tell(&file) : tellBefore) - heldFrames
+                                      : ov_pcm_tell(&file) - got;
         if (placeAtFirst)
-            at = first;
-        else if (first > at)
-            silence = std::min(first - at, links()[openLink].frames - at);
+            at = first - tellOrigin;
+        else if (first - tellOrigin > at)
+            silence = std::min(first - tellOrigin - at, links()[openLink].frames - at);
         placeAtFirst = false;
-        pendingCount = got;
+        holding = false;
         return true;
     }
     return false;
@@ -294,24 +319,33 @@ int64_t VorbisDecoder::take(float* out, int64_t frames)
     const int channels = links()[openLink].format.channels;
     int64_t done = 0;
     while (done < frames) {
-        if (silence == 0 && pendingUsed == pendingCount && !pull())
-            break;
-        if (silence > 0) {
-            const int64_t gap = std::min(silence, frames - done);
-            if (out)
-                std::fill(out + done * channels, out + (done + gap) * channels, 0.0f);
-            silence -= gap;
-            done += gap;
-            at += gap;
+        const int64_t heldLeft = static_cast<int64_t>(held.size()) / channels - heldUsed;
+        if (silence == 0 && heldLeft == 0 && pendingUsed == pendingCount) {
+            if (!pull())
+                break;
             continue;
         }
-        const int64_t count = std::min<int64_t>(pendingCount - pendingUsed, frames - done);
-        if (out) {
-            for (int64_t i = 0; i < count; ++i)
-                for (int c = 0; c < channels; ++c)
-                    out[(done + i) * channels + c] = pending[c][pendingUsed + i];
+        int64_t count = 0;
+        if (silence > 0) {
+            count = std::min(silence, frames - done);
+            if (out)
+                std::fill(out + done * channels, out + (done + count) * channels, 0.0f);
+            silence -= count;
+        } else if (heldLeft > 0) {
+            count = std::min(heldLeft, frames - done);
+            if (out)
+                std::copy_n(held.begin() + heldUsed * channels, count * channels,
+                            out + done * channels);
+            heldUsed += count;
+        } else {
+            count = std::min<int64_t>(pendingCount - pendingUsed, frames - done);
+            if (out) {
+                for (int64_t i = 0; i < count; ++i)
+                    for (int c = 0; c < channels; ++c)
+                        out[(done + i) * channels + c] = pending[c][pendingUsed + i];
+            }
+            pendingUsed += static_cast<long>(count);
         }
-        pendingUsed += static_cast<long>(count);
         done += count;
         at += count;
     }
@@ -335,6 +369,7 @@ bool VorbisDecoder::seekTo(size_t link, int64_t frame)
     pending = nullptr;
     pendingCount = pendingUsed = 0;
     silence = 0;
+    holding = false;
     if (broken || ov_pcm_seek_page(&file, frame + tellOrigin) != 0 ||
         (broken = !streamIntact(file.os)))
         return false;

@@ -76,4 +76,9 @@ private:
     float** pending = nullptr;
     long pendingCount = 0;
     long pendingUsed = 0;
+    // After a hole: frames held back until libvorbisfile's count says where they belong.
+    bool holding = false;
+    int holdPage = 0; // libogg's page number while the page after the hole is being read
+    std::vector<float> held;
+    int64_t heldUsed = 0;
 };
