@@ -117,8 +117,11 @@ bool Decoder::seek(int64_t frame)
     const Link& chosen = kept[target];
     const int64_t inLink =
         std::min((frame - starts[target]) * chosen.format.rate / timelineRate, chosen.frames - 1);
-    if (!seekTo(target, inLink))
+    if (!seekTo(target, inLink)) {
+        // Where the decoder stands now is unknown: the rest of the link plays as silence.
+        linkExhausted = true;
         return false;
+    }
     link = target;
     linkFrame = inLink;
     linkExhausted = false;

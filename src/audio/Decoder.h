@@ -59,7 +59,8 @@ public:
     // channels floats). Returns the number read: fewer where the format changes, 0 at the end.
     int64_t read(float* out, int64_t frames);
     // Moves to timeline frame `frame`, clamped to the length (a link at another rate starts at its
-    // nearest frame at or before it). False when the decoder cannot; the position stays.
+    // nearest frame at or before it). False when the decoder cannot: the position stays, and the
+    // rest of its link plays as silence.
     bool seek(int64_t frame);
 
     // Opens `path`, choosing the decoder by the file's content (FormatSniffer). Null when the file
