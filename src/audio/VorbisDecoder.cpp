@@ -44,14 +44,15 @@ struct PagedLink {
     int64_t lastGranule = -1;
 };
 
-// Every page of the file in turn, libogg checking each; a link starts at each run of pages that
-// begin streams. Pages that fail their check are passed over.
-std::vector<PagedLink> readPages(int fd, long long fileSize)
+// Every page of the file in turn (`readNext` gives its bytes from the start), libogg checking
+// each; a link starts at each run of pages that begin streams. Pages that fail their check are
+// passed over.
+template <typename ReadNext>
+std::vector<PagedLink> readPages(ReadNext readNext)
 {
     std::vector<PagedLink> found;
     ogg_sync_state sync;
     ogg_sync_init(&sync);
-    long long read = 0;   // file bytes handed to libogg
     long long offset = 0; // file offset of the next page libogg looks at
     bool lastBegan = false;
     for (;;) {
@@ -62,14 +63,11 @@ std::vector<PagedLink> readPages(int fd, long long fileSize)
             continue;
         }
         if (result == 0) {
-            if (read >= fileSize)
-                break;
             char* buffer = ogg_sync_buffer(&sync, 65536);
-            const ssize_t got = buffer ? ::pread(fd, buffer, 65536, read) : -1;
-            if (got <= 0)
+            const size_t got = buffer ? readNext(buffer, 65536) : 0;
+            if (got == 0)
                 break;
-            ogg_sync_wrote(&sync, got);
-            read += got;
+            ogg_sync_wrote(&sync, static_cast<long>(got));
             continue;
         }
         const bool begins = ogg_page_bos(&page);
@@ -98,6 +96,19 @@ std::vector<PagedLink> readPages(int fd, long long fileSize)
     return found;
 }
 
+// An Ogg page header whose bytes start at `header` (`available` of them in the file from there):
+// its size, or 0 when it is no page header.
+size_t pageSize(const unsigned char* header, size_t available)
+{
+    if (available < 27 || std::memcmp(header, "OggS", 4) != 0 || header[4] != 0)
+        return 0;
+    const size_t segments = header[26];
+    size_t size = 27 + segments;
+    for (size_t i = 0; i < segments && 27 + i < available; ++i)
+        size += header[27 + i];
+    return size;
+}
+
 } // namespace
 
 size_t VorbisDecoder::readSource(void* out, size_t size, size_t count, void* handle)
@@ -110,8 +121,18 @@ size_t VorbisDecoder::readSource(void* out, size_t size, size_t count, void* han
     char* bytes = static_cast<char*>(out);
     size_t done = 0;
     while (done < wanted) {
-        const ssize_t got = ::pread(source->fd, bytes + done, wanted - done,
-                                    static_cast<off_t>(source->at + static_cast<long long>(done)));
+        const long long at = source->at + static_cast<long long>(done);
+        if (source->tail && at >= source->tailAt) {
+            const auto from = static_cast<size_t>(at - source->tailAt);
+            const size_t count = std::min(wanted - done, source->tail->size() - from);
+            std::memcpy(bytes + done, source->tail->data() + from, count);
+            done += count;
+            break;
+        }
+        size_t part = wanted - done;
+        if (source->tail)
+            part = std::min(part, static_cast<size_t>(source->tailAt - at));
+        const ssize_t got = ::pread(source->fd, bytes + done, part, static_cast<off_t>(at));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -141,10 +162,10 @@ long VorbisDecoder::tellSource(void* handle)
     return static_cast<long>(source->at - source->begin);
 }
 
-bool VorbisDecoder::openStream(const Source& bytes)
+bool VorbisDecoder::openStream(const Source& range)
 {
     closeStream();
-    source = bytes;
+    source = range;
     source.at = source.begin;
     broken = false;
     // The descriptor stays ours: the close callback is left out.
@@ -176,18 +197,107 @@ std::unique_ptr<VorbisDecoder> VorbisDecoder::open(int fd)
     const off_t fileSize = ::lseek(fd, 0, SEEK_END);
     if (fileSize <= 0)
         return nullptr;
+    const long long size = decoder->repairTail(fileSize);
     std::vector<Link> found;
-    if (!decoder->findLinksWhole(fileSize, found))
-        decoder->findLinksByPages(fileSize, found);
+    if (!decoder->findLinksWhole(size, found))
+        decoder->findLinksByPages(size, found);
     decoder->setLinks(found);
     if (decoder->links().empty())
         return nullptr;
     return decoder;
 }
 
-bool VorbisDecoder::findLinksWhole(long long fileSize, std::vector<Link>& found)
+VorbisDecoder::Source VorbisDecoder::bytes(long long begin, long long end) const
 {
-    const bool opened = openStream({fd, 0, fileSize, 0});
+    return {fd, begin, end, begin, tail.empty() ? nullptr : &tail, tailAt};
+}
+
+long long VorbisDecoder::repairTail(long long fileSize)
+{
+    // The last page header in the file's last 64 kB (a page is at most 65 307 bytes).
+    const auto window = static_cast<size_t>(std::min<long long>(fileSize, 65536 + 27 + 255));
+    std::vector<unsigned char> end(window);
+    if (::pread(fd, end.data(), window, fileSize - static_cast<long long>(window)) !=
+        static_cast<ssize_t>(window))
+        return fileSize;
+    size_t page = window;
+    size_t size = 0;
+    while (page-- > 0 && !(size = pageSize(end.data() + page, window - page)))
+        ;
+    if (size == 0 || page + size <= window)
+        return fileSize; // no page, or the last one is whole
+    const long long pageAt = fileSize - static_cast<long long>(window - page);
+    const unsigned char* header = end.data() + page;
+    const size_t available = window - page;
+    const size_t segments = available > 26 ? header[26] : 0;
+    tailAt = pageAt;
+    if (available < 27 + segments)
+        return pageAt; // cut inside the header: nothing of the page can be read
+
+    // What libvorbisfile makes of the file without that page says which stream it belongs to,
+    // how its packets are framed and where the page before it ended.
+    if (!openStream(bytes(0, pageAt))) {
+        closeStream();
+        return pageAt;
+    }
+    const int last = static_cast<int>(ov_streams(&file)) - 1;
+    vorbis_info* info = ov_info(&file, last);
+    const int64_t previous = file.pcmlengths[2 * last] + file.pcmlengths[2 * last + 1];
+    const bool sameStream =
+        info && file.serialnos[last] == static_cast<long>(littleEndian32(header + 14));
+    const bool firstAudioPage = previous == 0;
+
+    // The packets that end within the bytes there are, and the frames they make: a packet gives
+    // a quarter of its block and a quarter of the one before (the first packet of a stream none).
+    // The packet before the first one here is taken to be like it.
+    size_t kept = 0;
+    size_t keptBytes = 0;
+    int64_t frames = 0;
+    long previousBlock = firstAudioPage ? 0 : -1;
+    const bool continued = header[5] & 0x01;
+    for (size_t i = 0, packetStart = 0, used = 0; sameStream && i < segments; ++i) {
+        used += header[27 + i];
+        if (27 + segments + used > available)
+            break;
+        if (header[27 + i] == 255)
+            continue;
+        ogg_packet packet{};
+        packet.packet = const_cast<unsigned char*>(header + 27 + segments + packetStart);
+        packet.bytes = static_cast<long>(used - packetStart);
+        long block = continued && packetStart == 0 ? -1 : vorbis_packet_blocksize(info, &packet);
+        if (block == OV_ENOTAUDIO || block == OV_EBADPACKET)
+            break;
+        if (block < 0)
+            block = vorbis_info_blocksize(info, 1);
+        if (previousBlock < 0)
+            previousBlock = block;
+        frames += previousBlock == 0 ? 0 : (previousBlock + block) / 4;
+        previousBlock = block;
+        kept = i + 1;
+        keptBytes = used;
+        packetStart = used;
+    }
+    closeStream();
+    if (kept == 0)
+        return pageAt;
+
+    // The page again, with those packets only, its granule position where they end.
+    tail.assign(header, header + 27 + kept);
+    tail[5] &= ~0x04; // no longer the end of the stream
+    tail[26] = static_cast<unsigned char>(kept);
+    const int64_t granule = previous + frames;
+    for (int i = 0; i < 8; ++i)
+        tail[6 + static_cast<size_t>(i)] = static_cast<unsigned char>(granule >> (8 * i));
+    tail.insert(tail.end(), header + 27 + segments, header + 27 + segments + keptBytes);
+    ogg_page repaired{tail.data(), 27 + static_cast<long>(kept), tail.data() + 27 + kept,
+                      static_cast<long>(keptBytes)};
+    ogg_page_checksum_set(&repaired);
+    return pageAt + static_cast<long long>(tail.size());
+}
+
+bool VorbisDecoder::findLinksWhole(long long size, std::vector<Link>& found)
+{
+    const bool opened = openStream(bytes(0, size));
     const long streams = opened ? ov_streams(&file) : 0;
     for (long i = 0; i < streams; ++i) {
         const vorbis_info* info = ov_info(&file, static_cast<int>(i));
@@ -200,21 +310,23 @@ bool VorbisDecoder::findLinksWhole(long long fileSize, std::vector<Link>& found)
         }
         found.push_back({{static_cast<int>(info->rate), info->channels}, frames, spans.size()});
         // libvorbisfile keeps where each link starts; the last one ends with the file.
-        spans.push_back({file.offsets[i], i + 1 < streams ? file.offsets[i + 1] : fileSize, true});
+        spans.push_back({file.offsets[i], i + 1 < streams ? file.offsets[i + 1] : size, true});
     }
     closeStream();
     return !found.empty();
 }
 
-void VorbisDecoder::findLinksByPages(long long fileSize, std::vector<Link>& found)
+void VorbisDecoder::findLinksByPages(long long size, std::vector<Link>& found)
 {
-    const std::vector<PagedLink> paged = readPages(fd, fileSize);
+    Source whole = bytes(0, size);
+    const std::vector<PagedLink> paged =
+        readPages([&](char* out, size_t count) { return readSource(out, 1, count, &whole); });
     for (size_t i = 0; i < paged.size(); ++i) {
         const PagedLink& link = paged[i];
-        const long long end = i + 1 < paged.size() ? paged[i + 1].begin : fileSize;
+        const long long end = i + 1 < paged.size() ? paged[i + 1].begin : size;
         if (!link.vorbis)
             continue;
-        if (openStream({fd, link.begin, end, 0})) {
+        if (openStream(bytes(link.begin, end))) {
             const vorbis_info* info = ov_info(&file, -1);
             const ogg_int64_t frames = ov_pcm_total(&file, -1);
             if (info && info->channels > 0 && info->rate > 0 && info->rate <= INT32_MAX &&
@@ -248,7 +360,7 @@ bool VorbisDecoder::enterLink(size_t link)
     at = 0;
     tellOrigin = 0;
     const Span& span = spans[links()[link].origin];
-    if (!span.decodable || !openStream({fd, span.begin, span.end, 0}))
+    if (!span.decodable || !openStream(bytes(span.begin, span.end)))
         return false;
     const vorbis_info* info = ov_info(&file, -1);
     if (!info || info->channels != links()[link].format.channels ||
@@ -375,8 +487,14 @@ bool VorbisDecoder::seekTo(size_t link, int64_t frame)
         return false;
     // libvorbisfile knows where it stands once it has decoded the page's first packet.
     placeAtFirst = true;
-    if (!pull() || at < 0 || at > frame)
+    if (!pull() || at < 0)
         return false;
+    if (at > frame) {
+        // The frame lies in a hole: its silence lasts until the first frame decoded.
+        silence += at - frame;
+        at = frame;
+        return true;
+    }
     const int64_t before = frame - at;
     return take(nullptr, before) == before;
 }

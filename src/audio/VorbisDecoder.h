@@ -30,12 +30,15 @@ protected:
     bool seekTo(size_t link, int64_t frame) override;
 
 private:
-    // The bytes libvorbisfile reads through its callbacks: one link's, or the whole file's.
+    // The bytes libvorbisfile reads through its callbacks: one link's, or the whole file's. From
+    // `tailAt` on they come from `tail` (the repaired last page of a file cut short).
     struct Source {
         int fd = -1;
         long long begin = 0;
         long long end = 0;
         long long at = 0;
+        const std::vector<unsigned char>* tail = nullptr;
+        long long tailAt = 0;
     };
     struct Span {
         long long begin = 0;
@@ -48,12 +51,17 @@ private:
     static size_t readSource(void* out, size_t size, size_t count, void* source);
     static int seekSource(void* source, ogg_int64_t offset, int whence);
     static long tellSource(void* source);
-    // Opens libvorbisfile over `source`; false when it finds no seekable Vorbis stream there.
-    bool openStream(const Source& bytes);
+    // Opens libvorbisfile over `range`; false when it finds no seekable Vorbis stream there.
+    bool openStream(const Source& range);
     void closeStream();
+    // The bytes from `begin` to `end`, through the repaired tail when there is one.
+    Source bytes(long long begin, long long end) const;
+    // A file cut inside a page: that page is replaced by one holding the packets it has whole
+    // (libogg would drop all of it), so that they play. Returns the size of the file as read.
+    long long repairTail(long long fileSize);
     // Finds the links with libvorbisfile's open of the whole file, then by reading every page.
-    bool findLinksWhole(long long fileSize, std::vector<Link>& found);
-    void findLinksByPages(long long fileSize, std::vector<Link>& found);
+    bool findLinksWhole(long long size, std::vector<Link>& found);
+    void findLinksByPages(long long size, std::vector<Link>& found);
     // Makes link `link` the open stream, at its first frame.
     bool enterLink(size_t link);
     // Gives (into `out`, or drops when null) up to `frames` frames of the open link from `at` on.
@@ -62,6 +70,8 @@ private:
     bool pull();
 
     int fd = -1;
+    std::vector<unsigned char> tail; // the repaired last page, when the file is cut inside one
+    long long tailAt = 0;            // where it starts
     std::vector<Span> spans;
     Source source;
     OggVorbis_File file{};
