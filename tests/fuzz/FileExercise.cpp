@@ -21,6 +21,9 @@ namespace
 // Enough to go through every short input, and a bounded amount of any long one.
 constexpr int64_t blockFrames = 1024;
 constexpr int maxBlocks = 32;
+// After the seeks, a sound is read from its start again, up to this many blocks: the whole of the
+// seeds and of most of what the fuzzer makes of them (12 s at 44.1 kHz), and a bounded time.
+constexpr int wholeBlocks = 512;
 // The engine renders in blocks of this many frames, up to this many blocks before the seeks:
 // enough to play any sound up to `shortSoundMs` to its end.
 constexpr size_t renderFrames = 512;
@@ -35,17 +38,29 @@ void require(bool condition, const char* what)
     }
 }
 
+// Reads up to `blocks` blocks, checking what the decoder base promises at every read: never more
+// than asked, in a format that fits the buffer, the position moving on and never past the length;
+// once a read gives nothing, the position is the length. Returns the position reached.
 int64_t readBlocks(Decoder& decoder, std::vector<float>& buffer, int blocks)
 {
-    int64_t total = 0;
+    const int64_t length = decoder.lengthFrames();
     for (int i = 0; i < blocks; ++i) {
+        const Decoder::Format format = decoder.format();
+        require(format.channels > 0 && format.channels <= decoder.channels(),
+                "every link has channels, no more than the decoder says");
+        const int64_t before = decoder.position();
         const int64_t got = decoder.read(buffer.data(), blockFrames);
         require(got >= 0 && got <= blockFrames, "read returns between 0 and the frames asked for");
-        if (got == 0)
+        require(decoder.position() <= length, "the position never passes the length");
+        if (got == 0) {
+            require(decoder.position() == length, "reading stops only at the length");
             break;
-        total += got;
+        }
+        require(decoder.position() > before, "a read moves the position on");
+        for (int64_t f = 0; f < got * format.channels; ++f)
+            require(std::isfinite(buffer[static_cast<size_t>(f)]), "decoded samples are finite");
     }
-    return total;
+    return decoder.position();
 }
 
 // The engine in offline mode: the sound is opened and played as SoundPlayer does, and the mix
@@ -109,15 +124,22 @@ FileExercise::Outcome exercise(const char* path)
     require(outcome.channels > 0, "an open file has channels");
     require(outcome.lengthFrames >= 0, "an open file has a length");
 
-    // Room for a block of any channel count the decoder may report.
+    // Room for a block of the most channels a link has.
     std::vector<float> buffer(static_cast<size_t>(blockFrames) * outcome.channels);
     outcome.framesRead = readBlocks(*decoder, buffer, maxBlocks);
     const int64_t length = outcome.lengthFrames;
     const int64_t past = length + std::min<int64_t>(12345, INT64_MAX - length);
     for (const int64_t frame : {length / 2, length - 1, length, past, int64_t{0}}) {
-        decoder->seek(std::max<int64_t>(frame, 0));
+        if (decoder->seek(std::max<int64_t>(frame, 0)))
+            require(decoder->position() <= std::clamp<int64_t>(frame, 0, length),
+                    "a seek lands at or before the frame asked for");
+        if (frame >= length)
+            require(decoder->position() == length, "a seek to or past the end lands on it");
         readBlocks(*decoder, buffer, 4);
     }
+    // The whole of a short sound, from its start, to its very end.
+    if (decoder->seek(0))
+        readBlocks(*decoder, buffer, wholeBlocks);
     decoder.reset();
 
     // The output rate varies with the input, so that the mix is resampled up, down or not at all.
