@@ -473,8 +473,9 @@ int64_t VorbisDecoder::decode(size_t link, float* out, int64_t frames)
 
 bool VorbisDecoder::seekTo(size_t link, int64_t frame)
 {
+    // A link that does not open plays as silence, from anywhere in it.
     if ((!fileOpen || openLink != link) && !enterLink(link))
-        return false;
+        return true;
     // libvorbisfile's exact seek (ov_pcm_seek) can leave libogg's stream state broken on a
     // damaged file, and its next page then crashes in a memmove. Seeking to the page before the
     // frame and decoding forward on the ordinary read path lands on the same frame.
