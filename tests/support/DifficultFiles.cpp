@@ -215,7 +215,7 @@ DifficultFiles::Written DifficultFiles::write(const std::string& path, Case whic
         size_t first = 0;
         while (first < pages.size() && pages[first].granule <= 0)
             ++first;
-        if (first + 1 >= pages.size())
+        if (first >= pages.size())
             return written;
         bytes.resize(pages[first].offset + pages[first].size / 3);
         written.parts[0].seconds = 0.0; // what it holds is only known to a decoder
