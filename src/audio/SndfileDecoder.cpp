@@ -1,6 +1,7 @@
 #include "SndfileDecoder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unistd.h>
 #include <vector>
 
@@ -12,6 +13,86 @@ constexpr sf_count_t countBlock = 4096;
 // Where reading stopped early (damage), the search for where it goes on starts this far on and
 // doubles its step; the gap it settles on is narrowed down to this many frames.
 constexpr int64_t skipStep = 4096;
+
+// How far back from its end a FLAC file is searched for frame headers.
+constexpr size_t flacTailBytes = 256 * 1024;
+
+// FLAC's frame header checksum: CRC-8, polynomial x^8 + x^2 + x + 1.
+unsigned char crc8(const unsigned char* bytes, size_t count)
+{
+    unsigned crc = 0;
+    for (size_t i = 0; i < count; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80 ? (crc << 1) ^ 0x07 : crc << 1) & 0xFF;
+    }
+    return static_cast<unsigned char>(crc);
+}
+
+// FLAC's frame checksum: CRC-16, polynomial x^16 + x^15 + x^2 + 1.
+unsigned crc16(const unsigned char* bytes, size_t count)
+{
+    unsigned crc = 0;
+    for (size_t i = 0; i < count; ++i) {
+        crc ^= static_cast<unsigned>(bytes[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000 ? (crc << 1) ^ 0x8005 : crc << 1) & 0xFFFF;
+    }
+    return crc;
+}
+
+// A FLAC frame as its header tells it: the first sample it holds and how many.
+struct FlacFrame {
+    int64_t first = -1;
+    int64_t samples = 0;
+};
+
+// The frame whose header starts at `p` (`available` bytes there); `first` is -1 when no header
+// starts there. `fixedBlock` is the stream's block size when every frame has the same one.
+FlacFrame flacFrameAt(const unsigned char* p, size_t available, int64_t fixedBlock)
+{
+    if (available < 6 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8)
+        return {};
+    const int blockCode = p[2] >> 4;
+    const int rateCode = p[2] & 0x0F;
+    const int sampleSize = (p[3] >> 1) & 7;
+    if (blockCode == 0 || rateCode == 15 || (p[3] >> 4) > 10 || sampleSize == 3 ||
+        sampleSize == 7 || (p[3] & 1))
+        return {};
+    // The frame or sample number, coded like UTF-8 in up to six bytes here.
+    uint64_t number = p[4];
+    int more = 0;
+    for (unsigned mask = 0x80; more < 7 && (number & mask); mask >>= 1)
+        ++more;
+    if (more == 1 || more == 7)
+        return {};
+    more = more == 0 ? 0 : more - 1;
+    number &= more == 0 ? 0x7F : (0x3Fu >> more);
+    size_t at = 5;
+    for (int i = 0; i < more; ++i, ++at) {
+        if (at >= available || (p[at] & 0xC0) != 0x80)
+            return {};
+        number = (number << 6) | (p[at] & 0x3F);
+    }
+    FlacFrame frame;
+    if (blockCode == 1)
+        frame.samples = 192;
+    else if (blockCode <= 5)
+        frame.samples = int64_t{576} << (blockCode - 2);
+    else if (blockCode >= 8)
+        frame.samples = int64_t{256} << (blockCode - 8);
+    else if (at + static_cast<size_t>(blockCode - 5) < available)
+        frame.samples = (blockCode == 6 ? p[at] : (p[at] << 8) | p[at + 1]) + 1;
+    at += blockCode == 6 ? 1 : blockCode == 7 ? 2 : 0;
+    at += rateCode == 12 ? 1 : rateCode == 13 || rateCode == 14 ? 2 : 0;
+    if (at >= available || crc8(p, at) != p[at] || frame.samples == 0)
+        return {};
+    if (p[1] & 1)
+        frame.first = static_cast<int64_t>(number); // variable block sizes: a sample number
+    else if (fixedBlock > 0)
+        frame.first = static_cast<int64_t>(number) * fixedBlock;
+    return frame;
+}
 
 } // namespace
 
@@ -64,6 +145,10 @@ int64_t SndfileDecoder::findEnd(int64_t announced)
     const int64_t tail = framesFrom(nearEnd);
     if (tail > 0)
         return std::min(announced, nearEnd + tail);
+    // A FLAC file says at each frame which sample it starts with: its last frames tell where it
+    // ends, where libFLAC would take a dozen milliseconds for each seek near that end.
+    if (const int64_t end = flacEnd(); end > 0 && end <= announced)
+        return end;
     int64_t readable = 0;             // frames 0 .. readable-1 read
     int64_t unreadable = nearEnd + 1; // frame unreadable-1 does not
     // Each probe near the real end costs libFLAC several milliseconds: the last stretch is read
@@ -78,6 +163,49 @@ int64_t SndfileDecoder::findEnd(int64_t announced)
     const int64_t from = std::max<int64_t>(readable - 1, 0);
     const int64_t end = from + framesFrom(from);
     return end >= readable && end < unreadable ? end : framesFrom(0);
+}
+
+int64_t SndfileDecoder::flacEnd() const
+{
+    // The stream info follows "fLaC" and its block header; its first two fields are the least and
+    // the most samples a frame holds.
+    unsigned char info[12] = {};
+    if (::pread(fd, info, sizeof info, 0) != static_cast<ssize_t>(sizeof info) ||
+        std::memcmp(info, "fLaC", 4) != 0)
+        return -1;
+    const int64_t smallest = (info[8] << 8) | info[9];
+    const int64_t largest = (info[10] << 8) | info[11];
+    const int64_t fixedBlock = smallest == largest ? largest : 0;
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    const auto window =
+        static_cast<size_t>(std::min<off_t>(std::max<off_t>(size, 0), flacTailBytes));
+    std::vector<unsigned char> bytes(window);
+    if (window == 0 || ::pread(fd, bytes.data(), window, size - static_cast<off_t>(window)) !=
+                           static_cast<ssize_t>(window))
+        return -1;
+    // The last two frame headers. Each frame ends with the CRC-16 of its bytes: the one before the
+    // last must check out up to the last header, which proves both headers real.
+    size_t last = window;
+    FlacFrame lastFrame;
+    for (size_t at = window; at-- > 0;) {
+        const FlacFrame frame = flacFrameAt(bytes.data() + at, window - at, fixedBlock);
+        if (frame.first < 0)
+            continue;
+        if (last == window) {
+            last = at;
+            lastFrame = frame;
+            continue;
+        }
+        const auto checked = [&](size_t from, size_t to) {
+            return to - from > 2 && crc16(bytes.data() + from, to - from - 2) ==
+                                        static_cast<unsigned>((bytes[to - 2] << 8) | bytes[to - 1]);
+        };
+        if (frame.first + frame.samples != lastFrame.first || !checked(at, last))
+            return -1;
+        // The last frame plays only when the file holds it whole.
+        return lastFrame.first + (checked(last, window) ? lastFrame.samples : 0);
+    }
+    return -1;
 }
 
 bool SndfileDecoder::reopen()

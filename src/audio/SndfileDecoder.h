@@ -33,6 +33,9 @@ private:
     int64_t framesFrom(int64_t frame);
     // The frame the file's end really is at, when it announces `announced` frames.
     int64_t findEnd(int64_t announced);
+    // Of a FLAC file, where its frames end, as their headers near the end of the file say; -1
+    // when they do not say it (not FLAC, no two whole frames there).
+    int64_t flacEnd() const;
     // After a read failed at `frame`: the first frame further on from which reading goes on (the
     // file left there), or -1 when there is none.
     int64_t findReadableAfter(int64_t frame);
