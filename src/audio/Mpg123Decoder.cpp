@@ -160,6 +160,22 @@ struct Mpg123Decoder::Reader {
         return static_cast<ssize_t>(done);
     }
 
+    // The `bytes` bytes at `offset` (fewer at the end of the file: `available` says how many),
+    // from the block, which is read anew from `offset` when it does not hold them.
+    const unsigned char* bytesAt(long long offset, size_t bytes, size_t& available)
+    {
+        if (offset < blockStart || offset + static_cast<long long>(bytes) >
+                                       blockStart + static_cast<long long>(blockFill)) {
+            ssize_t got = -1;
+            while ((got = ::pread(fd, block.data(), blockBytes, offset)) < 0 && errno == EINTR)
+                ;
+            blockStart = offset;
+            blockFill = got > 0 ? static_cast<size_t>(got) : 0;
+        }
+        available = static_cast<size_t>(blockStart + static_cast<long long>(blockFill) - offset);
+        return block.data() + (offset - blockStart);
+    }
+
     static off_t seek(void* handle, off_t offset, int whence)
     {
         auto* reader = static_cast<Reader*>(handle);
@@ -205,21 +221,24 @@ Mpg123Decoder::Probe Mpg123Decoder::findFrames(const unsigned char* data, size_t
 bool Mpg123Decoder::framesChangeFormat(Reader& bytes, long long from)
 {
     // Frame after frame by their headers alone; where a header does not follow, the next place
-    // where two do is searched for. A format counts once a run of frames keeps it, so that a stray
-    // header in damaged data changes nothing.
+    // where one does is searched for. A format counts once a run of frames keeps it, so that a
+    // stray header in damaged data changes nothing.
     constexpr int run = 4;
     FrameHeader first;
     FrameHeader last;
+    FrameHeader next;
     int kept = 0;
     bool settled = false;
-    unsigned char header[4];
-    FrameHeader next;
-    for (long long at = from; at >= 0;) {
-        bytes.position = at;
-        if (Reader::read(&bytes, header, 4) != 4)
+    for (long long at = from;;) {
+        size_t available = 0;
+        const unsigned char* header = bytes.bytesAt(at, 4, available);
+        if (available < 4)
             return false;
         if (!parseHeader(header, next)) {
-            ++at;
+            // On to the next byte that can start a frame header.
+            const void* sync = std::memchr(header + 1, 0xFF, available - 1);
+            at += sync ? static_cast<const unsigned char*>(sync) - header
+                       : static_cast<long long>(available);
             kept = 0;
             continue;
         }
@@ -235,7 +254,6 @@ bool Mpg123Decoder::framesChangeFormat(Reader& bytes, long long from)
         }
         at += static_cast<long long>(next.bytes);
     }
-    return false;
 }
 
 std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, long long firstFrame)
@@ -301,11 +319,8 @@ bool Mpg123Decoder::measureOneLink(long long fileSize, long long firstFrame)
     int fileChannels = 0;
     int encoding = 0;
     if (mpg123_getformat(handle, &fileRate, &fileChannels, &encoding) != MPG123_OK ||
-        fileRate <= 0 || fileChannels <= 0 || encoding != MPG123_ENC_FLOAT_32)
-        return false;
-    // The output keeps the first frame's format: a stray frame in another one is converted.
-    mpg123_format_none(handle);
-    if (mpg123_format(handle, fileRate, fileChannels, MPG123_ENC_FLOAT_32) != MPG123_OK)
+        fileRate <= 0 || fileChannels <= 0 || encoding != MPG123_ENC_FLOAT_32 ||
+        !keepFormat({static_cast<int>(fileRate), fileChannels}))
         return false;
 
     // A Xing/Info header gives the exact length at once, unless the file lost some of the bytes
@@ -360,7 +375,18 @@ bool Mpg123Decoder::measureLinks()
         ++frame;
     }
     setLinks(found);
+    if (links().size() == 1) {
+        linkStarts.clear();
+        return keepFormat(links()[0].format);
+    }
     return !links().empty();
+}
+
+bool Mpg123Decoder::keepFormat(Format format)
+{
+    // The output keeps this format: a stray frame in another one is converted.
+    mpg123_format_none(handle);
+    return mpg123_format(handle, format.rate, format.channels, MPG123_ENC_FLOAT_32) == MPG123_OK;
 }
 
 Mpg123Decoder::~Mpg123Decoder()

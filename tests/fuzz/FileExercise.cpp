@@ -21,9 +21,9 @@ namespace
 // Enough to go through every short input, and a bounded amount of any long one.
 constexpr int64_t blockFrames = 1024;
 constexpr int maxBlocks = 32;
-// After the seeks, a sound is read from its start again, up to this many blocks: the whole of the
-// seeds and of most of what the fuzzer makes of them (12 s at 44.1 kHz), and a bounded time.
-constexpr int wholeBlocks = 512;
+// After the seeks, a sound of up to this many blocks of its timeline (3 s at 44.1 kHz) is read
+// again from its start to its end; of a longer one, its last blocks.
+constexpr int wholeBlocks = 130;
 // The engine renders in blocks of this many frames, up to this many blocks before the seeks:
 // enough to play any sound up to `shortSoundMs` to its end.
 constexpr size_t renderFrames = 512;
@@ -137,9 +137,11 @@ FileExercise::Outcome exercise(const char* path)
             require(decoder->position() == length, "a seek to or past the end lands on it");
         readBlocks(*decoder, buffer, 4);
     }
-    // The whole of a short sound, from its start, to its very end.
-    if (decoder->seek(0))
-        readBlocks(*decoder, buffer, wholeBlocks);
+    // A short sound whole, from its start, and the end of a longer one, to its very end (a link
+    // at a lower rate than the first takes fewer blocks than its share of the timeline).
+    const int64_t tail = wholeBlocks * blockFrames;
+    if (decoder->seek(length <= tail ? 0 : length - 2 * blockFrames))
+        readBlocks(*decoder, buffer, wholeBlocks + 1);
     decoder.reset();
 
     // The output rate varies with the input, so that the mix is resampled up, down or not at all.
