@@ -102,50 +102,58 @@ void putLittleEndian32(Bytes& bytes, size_t at, uint32_t value)
 
 } // namespace
 
+namespace
+{
+
+struct Named {
+    DifficultFiles::Case which;
+    const char* name;
+};
+
+using Case = DifficultFiles::Case;
+constexpr Named cases[] = {
+    {Case::ChainedSameFormat, "chained Ogg, same format"},
+    {Case::ChainedOtherFormat, "chained Ogg, other rate and channels"},
+    {Case::FirstLinkPageDamaged, "chained Ogg, page of the first link damaged"},
+    {Case::FirstLinkHeaderDamaged, "chained Ogg, header of the first link damaged"},
+    {Case::LaterLinkPageDamaged, "chained Ogg, page of the second link damaged"},
+    {Case::OggCutInFirstPages, "Ogg cut inside its first audio page"},
+    {Case::Mp3FormatChange, "MP3 files joined, other rate and channels"},
+    {Case::WavHeaderLies, "WAV announcing ten times its data"},
+    {Case::FlacHeaderLies, "FLAC announcing twice its frames"},
+};
+
+// The format every link of a case is written in.
+Format formatOf(Case which)
+{
+    return which == Case::Mp3FormatChange  ? Format::Mp3
+           : which == Case::WavHeaderLies  ? Format::Wav
+           : which == Case::FlacHeaderLies ? Format::Flac
+                                           : Format::OggVorbis;
+}
+
+} // namespace
+
 std::vector<DifficultFiles::Case> DifficultFiles::all()
 {
-    return {Case::ChainedSameFormat,      Case::ChainedOtherFormat,   Case::FirstLinkPageDamaged,
-            Case::FirstLinkHeaderDamaged, Case::LaterLinkPageDamaged, Case::OggCutInFirstPages,
-            Case::Mp3FormatChange,        Case::WavHeaderLies,        Case::FlacHeaderLies};
+    std::vector<Case> result;
+    for (const Named& each : cases)
+        result.push_back(each.which);
+    return result;
 }
 
 const char* DifficultFiles::name(Case which)
 {
-    switch (which) {
-    case Case::ChainedSameFormat:
-        return "chained Ogg, same format";
-    case Case::ChainedOtherFormat:
-        return "chained Ogg, other rate and channels";
-    case Case::FirstLinkPageDamaged:
-        return "chained Ogg, page of the first link damaged";
-    case Case::FirstLinkHeaderDamaged:
-        return "chained Ogg, header of the first link damaged";
-    case Case::LaterLinkPageDamaged:
-        return "chained Ogg, page of the second link damaged";
-    case Case::OggCutInFirstPages:
-        return "Ogg cut inside its first audio page";
-    case Case::Mp3FormatChange:
-        return "MP3 files joined, other rate and channels";
-    case Case::WavHeaderLies:
-        return "WAV announcing ten times its data";
-    case Case::FlacHeaderLies:
-        return "FLAC announcing twice its frames";
+    for (const Named& each : cases) {
+        if (each.which == which)
+            return each.name;
     }
     return "";
 }
 
 const char* DifficultFiles::suffix(Case which)
 {
-    switch (which) {
-    case Case::Mp3FormatChange:
-        return ".mp3";
-    case Case::WavHeaderLies:
-        return ".wav";
-    case Case::FlacHeaderLies:
-        return ".flac";
-    default:
-        return ".ogg";
-    }
+    return AudioFixtures::suffix(formatOf(which));
 }
 
 DifficultFiles::Written DifficultFiles::write(const std::string& path, Case which, double scale)
@@ -186,10 +194,7 @@ DifficultFiles::Written DifficultFiles::write(const std::string& path, Case whic
         break;
     }
 
-    const Format format = which == Case::Mp3FormatChange  ? Format::Mp3
-                          : which == Case::WavHeaderLies  ? Format::Wav
-                          : which == Case::FlacHeaderLies ? Format::Flac
-                                                          : Format::OggVorbis;
+    const Format format = formatOf(which);
     for (size_t i = 0; i < written.parts.size(); ++i) {
         Bytes link = tone(path, format, written.parts[i]);
         if (link.empty())
