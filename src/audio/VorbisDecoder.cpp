@@ -321,29 +321,17 @@ void VorbisDecoder::findLinksByPages(long long size, std::vector<Link>& found)
     Source whole = bytes(0, size);
     const std::vector<PagedLink> paged =
         readPages([&](char* out, size_t count) { return readSource(out, 1, count, &whole); });
+    // Each link as its pages tell it: its format from its identification header, its length
+    // from the granule position of its last page. Whether it decodes is found when it plays: one
+    // whose headers are lost plays as silence of that length.
     for (size_t i = 0; i < paged.size(); ++i) {
         const PagedLink& link = paged[i];
         const long long end = i + 1 < paged.size() ? paged[i + 1].begin : size;
-        if (!link.vorbis)
-            continue;
-        if (openStream(bytes(link.begin, end))) {
-            const vorbis_info* info = ov_info(&file, -1);
-            const ogg_int64_t frames = ov_pcm_total(&file, -1);
-            if (info && info->channels > 0 && info->rate > 0 && info->rate <= INT32_MAX &&
-                frames > 0) {
-                found.push_back(
-                    {{static_cast<int>(info->rate), info->channels}, frames, spans.size()});
-                spans.push_back({link.begin, end, true});
-                continue;
-            }
-        }
-        // The link's headers cannot be read, but its pages say how long it lasts.
-        if (link.lastGranule > 0 && link.channels > 0) {
+        if (link.vorbis && link.lastGranule > 0 && link.channels > 0) {
             found.push_back({{link.rate, link.channels}, link.lastGranule, spans.size()});
-            spans.push_back({link.begin, end, false});
+            spans.push_back({link.begin, end, true});
         }
     }
-    closeStream();
 }
 
 VorbisDecoder::~VorbisDecoder()
@@ -359,13 +347,14 @@ bool VorbisDecoder::enterLink(size_t link)
     openLink = link;
     at = 0;
     tellOrigin = 0;
-    const Span& span = spans[links()[link].origin];
-    if (!span.decodable || !openStream(bytes(span.begin, span.end)))
-        return false;
-    const vorbis_info* info = ov_info(&file, -1);
+    Span& span = spans[links()[link].origin];
+    const vorbis_info* info =
+        span.decodable && openStream(bytes(span.begin, span.end)) ? ov_info(&file, -1) : nullptr;
     if (!info || info->channels != links()[link].format.channels ||
         info->rate != links()[link].format.rate) {
+        // It plays as silence, and is not tried again.
         closeStream();
+        span.decodable = false;
         return false;
     }
     // libvorbisfile counts from the link's first granule position, which is not always 0.

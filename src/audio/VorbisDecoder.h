@@ -2,9 +2,9 @@
 //
 // Each link is read on its own, libvorbisfile seeing only that link's bytes, so neither a link's
 // format nor its damage can spill over into the next. The links are found by libvorbisfile's
-// open of the whole file; where that fails (a damaged link), by going through the file's pages:
-// a link that still does not open then plays as silence of its duration when its pages tell it,
-// and is left out when they do not. Inside a link, a hole (pages lost to damage) plays as silence
+// open of the whole file; where that fails (a damaged link), by going through the file's pages,
+// which give each link's format and duration. A link that does not open plays as silence of its
+// duration. Inside a link, a hole (pages lost to damage) plays as silence
 // of the frames it held, and a stream whose state libogg loses plays silence to its end.
 //
 // Threads: open() runs on the thread that calls Decoder::open (the GUI thread); decode() and
@@ -43,7 +43,7 @@ private:
     struct Span {
         long long begin = 0;
         long long end = 0;
-        bool decodable = true; // false: the link's headers are lost, it plays as silence
+        bool decodable = true; // false once it failed to open: it plays as silence
     };
 
     VorbisDecoder() = default;
