@@ -151,6 +151,19 @@ int64_t SndfileDecoder::findEnd(int64_t announced)
         return end;
     int64_t readable = 0;             // frames 0 .. readable-1 read
     int64_t unreadable = nearEnd + 1; // frame unreadable-1 does not
+    // A length far beyond what the file's bytes could hold (libsndfile's "too many to count" for
+    // an Ogg stream it cannot measure) is approached from below, doubling, so that the probes
+    // (each opening the file afresh) are as many as the real length calls for.
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    if (size >= 0 && announced / 1024 > size) {
+        for (int64_t probe = stretch; probe < unreadable; probe *= 2) {
+            if (!frameReads(probe - 1)) {
+                unreadable = probe;
+                break;
+            }
+            readable = probe;
+        }
+    }
     // Each probe near the real end costs libFLAC several milliseconds: the last stretch is read
     // through instead.
     while (unreadable - readable > stretch) {
