@@ -19,8 +19,9 @@
 # <build>/findings/: copy it into tests/fuzz/regressions once it is fixed (BadInputTest replays
 # that folder in every test run).
 #
-# The long run (docs/reliability.md):
-#   BRISNAK_FUZZ_SANITIZERS=none nice -n 19 bash scripts/fuzz.sh 10800 -jobs=2 -workers=2 -runs=5000000
+# The long run (docs/reliability.md), 10 million executions on two cores:
+#   BRISNAK_FUZZ_SANITIZERS=none nice -n 19 bash scripts/fuzz.sh 28800 -jobs=2 -workers=2 \
+#       -runs=5000000 -rss_limit_mb=12288
 #   bash scripts/fuzz.sh replay build-fuzz-plain/corpus
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

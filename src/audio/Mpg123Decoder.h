@@ -5,7 +5,7 @@
 // delay and padding that a Xing/Info header announces are left out. A file whose frames change
 // sample rate or channel mode (MP3 files joined end to end) has a link per run of frames of one
 // format. Unless a Xing/Info header accounts for the whole file, the frame headers are read at
-// open to find such runs (about 5 ms for an hour of audio); the frames of a file with several
+// open to find such runs (about 3 ms for an hour of audio); the frames of a file with several
 // are then counted one by one and read whole, without gapless trimming, since the header of the
 // first run says nothing about the others.
 //
