@@ -162,32 +162,34 @@ long VorbisDecoder::tellSource(void* handle)
     return static_cast<long>(source->at - source->begin);
 }
 
-bool VorbisDecoder::openStream(const Source& range)
+bool VorbisDecoder::openStream(Stream& stream, const Source& range)
 {
-    closeStream();
-    source = range;
-    source.at = source.begin;
-    broken = false;
+    closeStream(stream);
+    stream.source = range;
+    stream.source.at = stream.source.begin;
     // The descriptor stays ours: the close callback is left out.
     const ov_callbacks callbacks{readSource, seekSource, nullptr, tellSource};
-    if (ov_open_callbacks(&source, &file, nullptr, 0, callbacks) != 0)
+    if (ov_open_callbacks(&stream.source, &stream.file, nullptr, 0, callbacks) != 0)
         return false;
-    fileOpen = true;
-    return ov_seekable(&file) && streamIntact(file.os);
+    stream.open = true;
+    return ov_seekable(&stream.file) && streamIntact(stream.file.os);
 }
 
-void VorbisDecoder::closeStream()
+void VorbisDecoder::closeStream(Stream& stream)
 {
-    if (fileOpen)
-        ov_clear(&file);
-    fileOpen = false;
-    pending = nullptr;
-    pendingCount = pendingUsed = 0;
-    silence = 0;
-    placeAtFirst = false;
-    holding = false;
-    held.clear();
-    heldUsed = 0;
+    if (stream.open)
+        ov_clear(&stream.file);
+    stream.open = false;
+    stream.broken = false;
+    stream.at = 0;
+    stream.tellOrigin = 0;
+    stream.pending = nullptr;
+    stream.pendingCount = stream.pendingUsed = 0;
+    stream.silence = 0;
+    stream.placeAtFirst = false;
+    stream.holding = false;
+    stream.held.clear();
+    stream.heldUsed = 0;
 }
 
 std::unique_ptr<VorbisDecoder> VorbisDecoder::open(int fd)
@@ -236,15 +238,17 @@ long long VorbisDecoder::repairTail(long long fileSize)
 
     // What libvorbisfile makes of the file without that page says which stream it belongs to,
     // how its packets are framed and where the page before it ended.
-    if (!openStream(bytes(0, pageAt))) {
-        closeStream();
+    Stream probe;
+    if (!openStream(probe, bytes(0, pageAt))) {
+        closeStream(probe);
         return pageAt;
     }
-    const int last = static_cast<int>(ov_streams(&file)) - 1;
-    vorbis_info* info = ov_info(&file, last);
+    const OggVorbis_File& file = probe.file;
+    const int last = file.links - 1;
+    vorbis_info* info = &file.vi[last];
     const int64_t previous = file.pcmlengths[2 * last] + file.pcmlengths[2 * last + 1];
     const bool sameStream =
-        info && file.serialnos[last] == static_cast<long>(littleEndian32(header + 14));
+        last >= 0 && file.serialnos[last] == static_cast<long>(littleEndian32(header + 14));
     const bool firstAudioPage = previous == 0;
 
     // The packets that end within the bytes there are, and the frames they make: a packet gives
@@ -277,7 +281,7 @@ long long VorbisDecoder::repairTail(long long fileSize)
         keptBytes = used;
         packetStart = used;
     }
-    closeStream();
+    closeStream(probe);
     if (kept == 0)
         return pageAt;
 
@@ -297,11 +301,13 @@ long long VorbisDecoder::repairTail(long long fileSize)
 
 bool VorbisDecoder::findLinksWhole(long long size, std::vector<Link>& found)
 {
-    const bool opened = openStream(bytes(0, size));
-    const long streams = opened ? ov_streams(&file) : 0;
-    for (long i = 0; i < streams; ++i) {
-        const vorbis_info* info = ov_info(&file, static_cast<int>(i));
-        const ogg_int64_t frames = ov_pcm_total(&file, static_cast<int>(i));
+    Stream probe;
+    const bool opened = openStream(probe, bytes(0, size));
+    const OggVorbis_File& file = probe.file;
+    const long count = opened ? file.links : 0;
+    for (long i = 0; i < count; ++i) {
+        const vorbis_info* info = ov_info(&probe.file, static_cast<int>(i));
+        const ogg_int64_t frames = ov_pcm_total(&probe.file, static_cast<int>(i));
         if (!info || info->channels <= 0 || info->rate <= 0 || info->rate > INT32_MAX ||
             frames < 0) {
             found.clear();
@@ -310,9 +316,9 @@ bool VorbisDecoder::findLinksWhole(long long size, std::vector<Link>& found)
         }
         found.push_back({{static_cast<int>(info->rate), info->channels}, frames, spans.size()});
         // libvorbisfile keeps where each link starts; the last one ends with the file.
-        spans.push_back({file.offsets[i], i + 1 < streams ? file.offsets[i + 1] : size, true});
+        spans.push_back({file.offsets[i], i + 1 < count ? file.offsets[i + 1] : size, true});
     }
-    closeStream();
+    closeStream(probe);
     return !found.empty();
 }
 
@@ -336,155 +342,192 @@ void VorbisDecoder::findLinksByPages(long long size, std::vector<Link>& found)
 
 VorbisDecoder::~VorbisDecoder()
 {
-    closeStream();
+    for (Stream& stream : streams)
+        closeStream(stream);
     if (fd >= 0)
         ::close(fd);
 }
 
-bool VorbisDecoder::enterLink(size_t link)
+VorbisDecoder::Stream* VorbisDecoder::enterLink(size_t link)
 {
-    closeStream();
-    openLink = link;
-    at = 0;
-    tellOrigin = 0;
     Span& span = spans[links()[link].origin];
-    const vorbis_info* info =
-        span.decodable && openStream(bytes(span.begin, span.end)) ? ov_info(&file, -1) : nullptr;
-    if (!info || info->channels != links()[link].format.channels ||
-        info->rate != links()[link].format.rate) {
-        // It plays as silence, and is not tried again.
-        closeStream();
-        span.decodable = false;
-        return false;
+    if (!span.decodable)
+        return nullptr;
+    for (Stream& stream : streams) {
+        if (stream.open && stream.link == link) {
+            if (seekWithin(stream, 0)) {
+                stream.lastUse = ++uses;
+                return &stream;
+            }
+            closeStream(stream);
+        }
     }
+    // The link used longest ago makes room.
+    Stream& slot =
+        *std::min_element(streams.begin(), streams.end(), [](const Stream& a, const Stream& b) {
+            return a.open == b.open ? a.lastUse < b.lastUse : !a.open;
+        });
+    const vorbis_info* info =
+        openStream(slot, bytes(span.begin, span.end)) ? ov_info(&slot.file, -1) : nullptr;
     // libvorbisfile counts from the link's first granule position, which is not always 0.
-    tellOrigin = ov_pcm_tell(&file);
-    return tellOrigin >= 0;
+    const int64_t origin = info ? ov_pcm_tell(&slot.file) : -1;
+    if (!info || info->channels != links()[link].format.channels ||
+        info->rate != links()[link].format.rate || origin < 0) {
+        // It plays as silence, and is not tried again.
+        closeStream(slot);
+        span.decodable = false;
+        return nullptr;
+    }
+    slot.link = link;
+    slot.tellOrigin = origin;
+    slot.lastUse = ++uses;
+    return &slot;
 }
 
-bool VorbisDecoder::pull()
+bool VorbisDecoder::pull(Stream& stream)
 {
-    pending = nullptr;
-    pendingCount = pendingUsed = 0;
-    held.clear();
-    heldUsed = 0;
-    const int channels = links()[openLink].format.channels;
-    for (int holes = 0; fileOpen && !broken;) {
+    stream.pending = nullptr;
+    stream.pendingCount = stream.pendingUsed = 0;
+    stream.held.clear();
+    stream.heldUsed = 0;
+    const int channels = links()[stream.link].format.channels;
+    for (int holes = 0; stream.open && !stream.broken;) {
         int section = 0;
-        const int64_t tellBefore = ov_pcm_tell(&file);
-        const long got = ov_read_float(&file, &pending, packetFrames, &section);
-        broken = !streamIntact(file.os);
+        const int64_t tellBefore = ov_pcm_tell(&stream.file);
+        const long got = ov_read_float(&stream.file, &stream.pending, packetFrames, &section);
+        stream.broken = !streamIntact(stream.file.os);
         if (got == OV_HOLE) {
             // Pages lost to damage: libvorbisfile carries on behind them, but counts the frames
             // of the next page from where the hole began until that page's granule position sets
             // its count right. Those frames are held back until then.
             if (++holes > maxHoles)
                 return false;
-            holding = true;
-            holdPage = file.os.pageno;
+            stream.holding = true;
+            stream.holdPage = stream.file.os.pageno;
             continue;
         }
-        const bool ended = got <= 0 || broken;
-        if (holding && !ended && file.os.pageno == holdPage) {
+        const bool ended = got <= 0 || stream.broken;
+        if (stream.holding && !ended && stream.file.os.pageno == stream.holdPage) {
             for (long i = 0; i < got; ++i)
                 for (int c = 0; c < channels; ++c)
-                    held.push_back(pending[c][i]);
+                    stream.held.push_back(stream.pending[c][i]);
             continue;
         }
         if (ended) {
-            pendingCount = 0;
-            if (!holding || held.empty())
+            stream.pendingCount = 0;
+            if (!stream.holding || stream.held.empty())
                 return false;
         } else {
-            pendingCount = got;
+            stream.pendingCount = got;
         }
         // Where the frames belong by libvorbisfile's count: after a page seek, that is where the
         // decoder stands; otherwise a jump is what a hole held, and that much silence comes
         // first. Frames held back after a hole end where the count stood before this read.
-        const auto heldFrames = static_cast<int64_t>(held.size()) / channels;
-        const int64_t first = holding ? (ended ? ov_pcm_tell(&file) : tellBefore) - heldFrames
-                                      : ov_pcm_tell(&file) - got;
-        if (placeAtFirst)
-            at = first - tellOrigin;
-        else if (first - tellOrigin > at)
-            silence = std::min(first - tellOrigin - at, links()[openLink].frames - at);
-        placeAtFirst = false;
-        holding = false;
+        const auto heldFrames = static_cast<int64_t>(stream.held.size()) / channels;
+        const int64_t first =
+            (stream.holding ? (ended ? ov_pcm_tell(&stream.file) : tellBefore) - heldFrames
+                            : ov_pcm_tell(&stream.file) - got) -
+            stream.tellOrigin;
+        if (stream.placeAtFirst)
+            stream.at = first;
+        else if (first > stream.at)
+            stream.silence = std::min(first - stream.at, links()[stream.link].frames - stream.at);
+        stream.placeAtFirst = false;
+        stream.holding = false;
         return true;
     }
     return false;
 }
 
-int64_t VorbisDecoder::take(float* out, int64_t frames)
+int64_t VorbisDecoder::take(Stream& stream, float* out, int64_t frames)
 {
-    const int channels = links()[openLink].format.channels;
+    const int channels = links()[stream.link].format.channels;
     int64_t done = 0;
     while (done < frames) {
-        const int64_t heldLeft = static_cast<int64_t>(held.size()) / channels - heldUsed;
-        if (silence == 0 && heldLeft == 0 && pendingUsed == pendingCount) {
-            if (!pull())
+        const int64_t heldLeft =
+            static_cast<int64_t>(stream.held.size()) / channels - stream.heldUsed;
+        if (stream.silence == 0 && heldLeft == 0 && stream.pendingUsed == stream.pendingCount) {
+            if (!pull(stream))
                 break;
             continue;
         }
         int64_t count = 0;
-        if (silence > 0) {
-            count = std::min(silence, frames - done);
+        if (stream.silence > 0) {
+            count = std::min(stream.silence, frames - done);
             if (out)
                 std::fill(out + done * channels, out + (done + count) * channels, 0.0f);
-            silence -= count;
+            stream.silence -= count;
         } else if (heldLeft > 0) {
             count = std::min(heldLeft, frames - done);
             if (out)
-                std::copy_n(held.begin() + heldUsed * channels, count * channels,
+                std::copy_n(stream.held.begin() + stream.heldUsed * channels, count * channels,
                             out + done * channels);
-            heldUsed += count;
+            stream.heldUsed += count;
         } else {
-            count = std::min<int64_t>(pendingCount - pendingUsed, frames - done);
+            count = std::min<int64_t>(stream.pendingCount - stream.pendingUsed, frames - done);
             if (out) {
                 for (int64_t i = 0; i < count; ++i)
                     for (int c = 0; c < channels; ++c)
-                        out[(done + i) * channels + c] = pending[c][pendingUsed + i];
+                        out[(done + i) * channels + c] = stream.pending[c][stream.pendingUsed + i];
             }
-            pendingUsed += static_cast<long>(count);
+            stream.pendingUsed += static_cast<long>(count);
         }
         done += count;
-        at += count;
+        stream.at += count;
     }
     return done;
 }
 
+bool VorbisDecoder::seekWithin(Stream& stream, int64_t frame)
+{
+    // libvorbisfile's exact seek (ov_pcm_seek) can leave libogg's stream state broken on a
+    // damaged file, and its next page then crashes in a memmove. Seeking to the page before the
+    // frame and decoding forward on the ordinary read path lands on the same frame.
+    stream.pending = nullptr;
+    stream.pendingCount = stream.pendingUsed = 0;
+    stream.silence = 0;
+    stream.holding = false;
+    stream.held.clear();
+    stream.heldUsed = 0;
+    if (stream.broken || ov_pcm_seek_page(&stream.file, frame + stream.tellOrigin) != 0 ||
+        (stream.broken = !streamIntact(stream.file.os)))
+        return false;
+    // libvorbisfile knows where it stands once it has decoded the page's first packet.
+    stream.placeAtFirst = true;
+    if (!pull(stream) || stream.at < 0)
+        return false;
+    if (stream.at > frame) {
+        // The frame lies in a hole: its silence lasts until the first frame decoded.
+        stream.silence += stream.at - frame;
+        stream.at = frame;
+        return true;
+    }
+    const int64_t before = frame - stream.at;
+    return take(stream, nullptr, before) == before;
+}
+
 int64_t VorbisDecoder::decode(size_t link, float* out, int64_t frames)
 {
-    if ((!fileOpen || openLink != link) && !enterLink(link))
+    if (!current || !current->open || current->link != link)
+        current = enterLink(link);
+    if (!current)
         return 0;
-    return take(out, frames);
+    current->lastUse = ++uses;
+    return take(*current, out, frames);
 }
 
 bool VorbisDecoder::seekTo(size_t link, int64_t frame)
 {
-    // A link that does not open plays as silence, from anywhere in it.
-    if ((!fileOpen || openLink != link) && !enterLink(link))
-        return true;
-    // libvorbisfile's exact seek (ov_pcm_seek) can leave libogg's stream state broken on a
-    // damaged file, and its next page then crashes in a memmove. Seeking to the page before the
-    // frame and decoding forward on the ordinary read path lands on the same frame.
-    pending = nullptr;
-    pendingCount = pendingUsed = 0;
-    silence = 0;
-    holding = false;
-    if (broken || ov_pcm_seek_page(&file, frame + tellOrigin) != 0 ||
-        (broken = !streamIntact(file.os)))
-        return false;
-    // libvorbisfile knows where it stands once it has decoded the page's first packet.
-    placeAtFirst = true;
-    if (!pull() || at < 0)
-        return false;
-    if (at > frame) {
-        // The frame lies in a hole: its silence lasts until the first frame decoded.
-        silence += at - frame;
-        at = frame;
-        return true;
+    current = nullptr;
+    for (Stream& stream : streams) {
+        if (stream.open && stream.link == link)
+            current = &stream;
     }
-    const int64_t before = frame - at;
-    return take(nullptr, before) == before;
+    if (!current)
+        current = enterLink(link);
+    // A link that does not open plays as silence, from anywhere in it.
+    if (!current)
+        return true;
+    current->lastUse = ++uses;
+    return seekWithin(*current, frame);
 }
