@@ -19,11 +19,16 @@
 # <build>/findings/: copy it into tests/fuzz/regressions once it is fixed (BadInputTest replays
 # that folder in every test run).
 #
-# The long run (docs/reliability.md):
-#   BRISNAK_FUZZ_SANITIZERS=none nice -n 19 bash scripts/fuzz.sh 10800 -jobs=2 -workers=2 -runs=5000000
+# The long run (docs/reliability.md), 10 million executions on two cores:
+#   BRISNAK_FUZZ_SANITIZERS=none nice -n 19 bash scripts/fuzz.sh 28800 -jobs=2 -workers=2 \
+#       -runs=5000000 -rss_limit_mb=12288
 #   bash scripts/fuzz.sh replay build-fuzz-plain/corpus
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=sanitizer-env.sh
+source "$root/scripts/sanitizer-env.sh"
+require_tools clang clang++ cmake
+require_symbolizer
 sanitizers=${BRISNAK_FUZZ_SANITIZERS:-address,undefined}
 if [[ $sanitizers == none ]]; then
     build=${BRISNAK_FUZZ_BUILD_DIR:-$root/build-fuzz-plain}
@@ -49,9 +54,12 @@ cmake --build "$build" --parallel "$jobs" --target EngineFuzzer FuzzCorpusGenera
 # suppressions in scripts/lsan.supp need to see the library call our code made, which libvorbisfile's
 # recursion can push far down the stack. A small quarantine: freed memory
 # is reused sooner, which saves most of the page faults of the engine's per-input buffers.
-export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:malloc_context_size=40:quarantine_size_mb=4
-export LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0:malloc_context_size=40
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# The suppressions match function names: the symbolizer is named explicitly (scripts/sanitizer-env.sh).
+symbolizer=external_symbolizer_path=$brisnak_symbolizer
+export ASAN_SYMBOLIZER_PATH=$brisnak_symbolizer
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:malloc_context_size=40:quarantine_size_mb=4:$symbolizer
+export LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0:malloc_context_size=40:$symbolizer
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:$symbolizer
 
 if [[ ${1:-} == replay ]]; then
     shift

@@ -57,6 +57,8 @@ AudioResult AudioSystem::init(int maxChannels, uint32_t flags, void* driverData)
             const auto* settings = static_cast<const OfflineSettings*>(driverData);
             rate = settings->outputRate;
             followSoundRate = settings->followSoundRate;
+            if (settings->makeResampler)
+                makeResampler = settings->makeResampler;
         }
         if (rate < 8000 || rate > 384000)
             return AudioResult::InvalidParam;
@@ -115,6 +117,13 @@ AudioResult AudioSystem::createSound(const char* path, uint32_t, const void*, So
         decoder->lengthFrames() < 0)
         return AudioResult::FileUnplayable;
     std::lock_guard lock(mutex);
+    // Every link must be convertible to any rate the output may play it at: the current one, the
+    // preferred one, or the sound's own.
+    const int own = decoder->sampleRate();
+    for (const int outputAt : {rate, preferredRate, own}) {
+        if (!VoiceFeeder::canFeed(*decoder, outputAt, makeResampler))
+            return AudioResult::FileUnplayable;
+    }
     sounds.push_back(std::unique_ptr<Sound>(new Sound(*this, std::move(decoder))));
     *sound = sounds.back().get();
     return AudioResult::Ok;
@@ -147,7 +156,7 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     voice.acquireControl();
     voice.prepare(static_cast<size_t>(rate) * RingSeconds, mixer->fadeFrames(),
                   static_cast<size_t>(rate) * PrimeMs / 1000, paused);
-    slot.feeder = std::make_unique<VoiceFeeder>(*sound->decoder, rate);
+    slot.feeder = std::make_unique<VoiceFeeder>(*sound->decoder, rate, makeResampler);
     if (sound->decoderUsed)
         slot.feeder->requestSeek(0);
     sound->decoderUsed = true;

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "AudioResult.h"
+#include "Resampler.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -60,6 +61,8 @@ public:
         int outputRate = 48000;
         // Render at each sound's rate, as the device output does (off: always at outputRate).
         bool followSoundRate = false;
+        // Makes the resamplers; empty for libsoxr's (a test puts one in that libsoxr refuses).
+        Resampler::Factory makeResampler;
     };
 
     static AudioResult create(AudioSystem** system);
@@ -122,6 +125,7 @@ private:
     bool offline = false;
     int offlinePreferredRate = 48000;
     bool followSoundRate = true;
+    Resampler::Factory makeResampler = Resampler::make;
     std::unique_ptr<Mixer> mixer;
     std::vector<Slot> slots;
     std::vector<std::unique_ptr<Sound>> sounds;

@@ -1,183 +1,129 @@
 #include "Decoder.h"
 
-#include "Mpg123Decoder.h"
-#include "SndfileDecoder.h"
-#include "VorbisDecoder.h"
+#include "FormatSniffer.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
-#include <fcntl.h>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace
 {
 
-// Unknown is left to libsndfile, which knows more containers by their headers; MpegLike (a frame
-// sync or an ID3v2 tag first, but no run of frames) never goes there, as it would take it for MP3.
-enum class Content { Unknown, Sndfile, OggVorbis, OggOther, Mpeg, MpegLike };
-
-struct Sniffed {
-    Content content = Content::Unknown;
-    Mpg123Decoder::Probe mpeg;
-    long long mpegOffset = 0; // file offset of the first MPEG frame header found
-};
-
-// How much of the file's start, after any ID3v2 tags, is searched for MPEG frame headers.
-constexpr size_t probeBytes = 64 * 1024;
-
-std::vector<unsigned char> readAt(int fd, long long offset, size_t size)
+// Frames of the timeline at `timelineRate` that `frames` frames at `rate` last.
+int64_t onTimeline(int64_t frames, int rate, int timelineRate)
 {
-    std::vector<unsigned char> bytes(size);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::pread(fd, bytes.data() + done, size - done,
-                                    static_cast<off_t>(offset + static_cast<long long>(done)));
-        if (got <= 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
-bool startsWith(const std::vector<unsigned char>& bytes, size_t at, const char* magic)
-{
-    const size_t length = std::strlen(magic);
-    return bytes.size() >= at + length && std::memcmp(bytes.data() + at, magic, length) == 0;
-}
-
-// Offset of the audio behind any ID3v2 tags at the start.
-long long skipId3v2(int fd, long long fileSize)
-{
-    long long offset = 0;
-    for (int tags = 0; tags < 8; ++tags) {
-        const std::vector<unsigned char> header = readAt(fd, offset, 10);
-        if (!startsWith(header, 0, "ID3") || header.size() < 10 || header[3] == 0xFF ||
-            header[4] == 0xFF || ((header[6] | header[7] | header[8] | header[9]) & 0x80))
-            break;
-        const long long size = (static_cast<long long>(header[6]) << 21) | (header[7] << 14) |
-                               (header[8] << 7) | header[9];
-        const bool footer = header[5] & 0x10;
-        const long long next = offset + 10 + size + (footer ? 10 : 0);
-        if (next >= fileSize)
-            break;
-        offset = next;
-    }
-    return offset;
-}
-
-Sniffed sniff(int fd, long long fileSize)
-{
-    Sniffed result;
-    const std::vector<unsigned char> head = readAt(fd, 0, 64);
-    if ((startsWith(head, 0, "RIFF") || startsWith(head, 0, "RIFX") ||
-         startsWith(head, 0, "RF64")) &&
-        startsWith(head, 8, "WAVE"))
-        result.content = Content::Sndfile;
-    else if (startsWith(head, 0, "fLaC") ||
-             (startsWith(head, 0, "FORM") &&
-              (startsWith(head, 8, "AIFF") || startsWith(head, 8, "AIFC"))))
-        result.content = Content::Sndfile;
-    else if (startsWith(head, 0, "OggS"))
-        // The first page holds the stream's identification header.
-        result.content =
-            std::search(head.begin(), head.end(), "\x01vorbis", "\x01vorbis" + 7) != head.end()
-                ? Content::OggVorbis
-                : Content::OggOther;
-
-    const long long audio = skipId3v2(fd, fileSize);
-    if (result.content == Content::Unknown && audio > 0) {
-        const std::vector<unsigned char> behindTag = readAt(fd, audio, 4);
-        if (startsWith(behindTag, 0, "fLaC"))
-            result.content = Content::Sndfile;
-    }
-    const std::vector<unsigned char> probe = readAt(fd, audio, probeBytes);
-    result.mpeg = Mpg123Decoder::findFrames(probe.data(), probe.size());
-    result.mpegOffset = audio + static_cast<long long>(result.mpeg.firstFrame);
-    // Frames right at the start (or behind a tag) make an MP3. Frames found only further in may
-    // be data inside another container, which libsndfile gets to recognise first.
-    if (result.content == Content::Unknown && result.mpeg.sync == Mpg123Decoder::Sync::Strong &&
-        (result.mpeg.firstFrame == 0 || audio > 0))
-        result.content = Content::Mpeg;
-    const bool syncFirst = probe.size() >= 2 && probe[0] == 0xFF && (probe[1] & 0xE0) == 0xE0;
-    if (result.content == Content::Unknown && (syncFirst || audio > 0))
-        result.content = Content::MpegLike;
-    return result;
-}
-
-bool hasMpegSuffix(const char* path)
-{
-    std::string name(path);
-    const size_t dot = name.find_last_of('.');
-    if (dot == std::string::npos || name.find('/', dot) != std::string::npos)
-        return false;
-    std::string suffix = name.substr(dot + 1);
-    for (char& c : suffix)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return suffix == "mp3" || suffix == "mp2" || suffix == "mp1" || suffix == "mpga";
-}
-
-int duplicate(int fd)
-{
-    return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return frames * timelineRate / rate;
 }
 
 } // namespace
 
 std::unique_ptr<Decoder> Decoder::open(const char* path)
 {
-    if (!path || !*path)
-        return nullptr;
-    // Only a regular file is opened at all: opening a FIFO or a device could block or have
-    // side effects. The descriptor is checked again in case the path changed in between.
-    struct stat status {
-    };
-    if (::stat(path, &status) != 0 || !S_ISREG(status.st_mode))
-        return nullptr;
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    const long long fileSize = status.st_size;
+    return FormatSniffer::open(path);
+}
 
-    const Sniffed found = sniff(fd, fileSize);
-    const bool mpegSuffix = hasMpegSuffix(path);
-    const bool mpegLikely = found.mpeg.sync == Mpg123Decoder::Sync::Strong ||
-                            (found.mpeg.sync == Mpg123Decoder::Sync::Weak && mpegSuffix);
-
-    std::unique_ptr<Decoder> decoder;
-    switch (found.content) {
-    case Content::OggVorbis:
-        decoder = VorbisDecoder::open(duplicate(fd));
-        break;
-    case Content::Mpeg:
-        decoder = Mpg123Decoder::open(duplicate(fd), fileSize, found.mpegOffset);
-        break;
-    case Content::MpegLike:
-        if (mpegLikely || mpegSuffix)
-            decoder = Mpg123Decoder::open(duplicate(fd), fileSize, found.mpegOffset);
-        break;
-    case Content::Sndfile:
-    case Content::OggOther:
-    case Content::Unknown:
-        decoder = SndfileDecoder::open(duplicate(fd));
-        if (!decoder && mpegLikely)
-            decoder = Mpg123Decoder::open(duplicate(fd), fileSize, found.mpegOffset);
-        break;
+void Decoder::setLinks(const std::vector<Link>& found)
+{
+    kept.clear();
+    starts.clear();
+    length = 0;
+    for (const Link& candidate : found) {
+        if (candidate.frames <= 0 || candidate.format.channels <= 0 ||
+            candidate.format.rate < MinLinkRate || candidate.format.rate > MaxLinkRate)
+            continue;
+        if (kept.empty())
+            timelineRate = candidate.format.rate;
+        kept.push_back(candidate);
+        starts.push_back(length);
+        length += onTimeline(candidate.frames, candidate.format.rate, timelineRate);
+        mostChannels = std::max(mostChannels, candidate.format.channels);
     }
-    ::close(fd);
-    // A file that decodes to nothing has nothing to play.
-    if (decoder && decoder->lengthFrames() <= 0)
-        return nullptr;
-    return decoder;
+    link = 0;
+    linkFrame = 0;
+    linkExhausted = false;
+}
+
+std::vector<Decoder::Format> Decoder::formats() const
+{
+    std::vector<Format> result;
+    for (const Link& each : kept) {
+        if (std::find(result.begin(), result.end(), each.format) == result.end())
+            result.push_back(each.format);
+    }
+    return result;
+}
+
+Decoder::Format Decoder::format() const
+{
+    if (kept.empty())
+        return {};
+    return kept[std::min(link, kept.size() - 1)].format;
+}
+
+int64_t Decoder::position() const
+{
+    if (link >= kept.size())
+        return length;
+    return starts[link] + onTimeline(linkFrame, kept[link].format.rate, timelineRate);
+}
+
+void Decoder::enterNextLink()
+{
+    ++link;
+    linkFrame = 0;
+    linkExhausted = false;
+}
+
+int64_t Decoder::read(float* out, int64_t frames)
+{
+    if (frames <= 0 || link >= kept.size())
+        return 0;
+    const Format current = kept[link].format;
+    const auto width = static_cast<size_t>(current.channels);
+    int64_t done = 0;
+    while (done < frames && link < kept.size() && kept[link].format == current) {
+        const int64_t wanted = std::min(frames - done, kept[link].frames - linkFrame);
+        float* target = out + static_cast<size_t>(done) * width;
+        int64_t got = 0;
+        if (!linkExhausted) {
+            // A decoder is never believed beyond what it was asked for.
+            got = std::clamp<int64_t>(decode(link, target, wanted), 0, wanted);
+            linkExhausted = got == 0;
+        }
+        if (got == 0) {
+            // What the link cannot give any more plays as silence, so the length stays true.
+            std::fill(target, target + static_cast<size_t>(wanted) * width, 0.0f);
+            got = wanted;
+        }
+        done += got;
+        linkFrame += got;
+        if (linkFrame == kept[link].frames)
+            enterNextLink();
+    }
+    return done;
+}
+
+bool Decoder::seek(int64_t frame)
+{
+    frame = std::clamp<int64_t>(frame, 0, length);
+    if (frame == length) {
+        // Nothing is read from the very end: no decoder has to go there.
+        link = kept.size();
+        linkFrame = 0;
+        return true;
+    }
+    // The last link starting at or before the frame; a link too short to take up a frame of the
+    // timeline starts where the next one does and is passed over.
+    const auto after = std::upper_bound(starts.begin(), starts.end(), frame);
+    const auto target = static_cast<size_t>(after - starts.begin() - 1);
+    const Link& chosen = kept[target];
+    const int64_t inLink =
+        std::min((frame - starts[target]) * chosen.format.rate / timelineRate, chosen.frames - 1);
+    if (!seekTo(target, inLink)) {
+        // Where the decoder stands now is unknown: the rest of the link plays as silence.
+        linkExhausted = true;
+        return false;
+    }
+    link = target;
+    linkFrame = inLink;
+    linkExhausted = false;
+    return true;
 }

@@ -109,6 +109,11 @@ long long availableBytes(int fd, long long fileSize, long long frame)
     return end - frame;
 }
 
+int channelsOf(int mode)
+{
+    return mode == MPG123_M_MONO ? 1 : 2;
+}
+
 } // namespace
 
 // libmpg123 reads a frame's header and body with separate small reads; through the descriptor
@@ -155,6 +160,22 @@ struct Mpg123Decoder::Reader {
         return static_cast<ssize_t>(done);
     }
 
+    // The `bytes` bytes at `offset` (fewer at the end of the file: `available` says how many),
+    // from the block, which is read anew from `offset` when it does not hold them.
+    const unsigned char* bytesAt(long long offset, size_t bytes, size_t& available)
+    {
+        if (offset < blockStart || offset + static_cast<long long>(bytes) >
+                                       blockStart + static_cast<long long>(blockFill)) {
+            ssize_t got = -1;
+            while ((got = ::pread(fd, block.data(), blockBytes, offset)) < 0 && errno == EINTR)
+                ;
+            blockStart = offset;
+            blockFill = got > 0 ? static_cast<size_t>(got) : 0;
+        }
+        available = static_cast<size_t>(blockStart + static_cast<long long>(blockFill) - offset);
+        return block.data() + (offset - blockStart);
+    }
+
     static off_t seek(void* handle, off_t offset, int whence)
     {
         auto* reader = static_cast<Reader*>(handle);
@@ -197,6 +218,44 @@ Mpg123Decoder::Probe Mpg123Decoder::findFrames(const unsigned char* data, size_t
     return best;
 }
 
+bool Mpg123Decoder::framesChangeFormat(Reader& bytes, long long from)
+{
+    // Frame after frame by their headers alone; where a header does not follow, the next place
+    // where one does is searched for. A format counts once a run of frames keeps it, so that a
+    // stray header in damaged data changes nothing.
+    constexpr int run = 4;
+    FrameHeader first;
+    FrameHeader last;
+    FrameHeader next;
+    int kept = 0;
+    bool settled = false;
+    for (long long at = from;;) {
+        size_t available = 0;
+        const unsigned char* header = bytes.bytesAt(at, 4, available);
+        if (available < 4)
+            return false;
+        if (!parseHeader(header, next)) {
+            // On to the next byte that can start a frame header.
+            const void* sync = std::memchr(header + 1, 0xFF, available - 1);
+            at += sync ? static_cast<const unsigned char*>(sync) - header
+                       : static_cast<long long>(available);
+            kept = 0;
+            continue;
+        }
+        kept = kept > 0 && sameStream(last, next) ? kept + 1 : 1;
+        last = next;
+        if (kept == run) {
+            if (!settled) {
+                first = next;
+                settled = true;
+            } else if (next.sampleRate != first.sampleRate || next.channels != first.channels) {
+                return true;
+            }
+        }
+        at += static_cast<long long>(next.bytes);
+    }
+}
+
 std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, long long firstFrame)
 {
     std::unique_ptr<Mpg123Decoder> decoder(new Mpg123Decoder);
@@ -205,44 +264,64 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
     decoder->reader->fd = fd;
     decoder->reader->fileSize = fileSize;
 
-    int error = MPG123_OK;
-    mpg123_handle* mh = mpg123_new(nullptr, &error);
-    if (!mh)
+    // A Xing/Info header that accounts for every byte describes one encoding in one format.
+    // Otherwise the frame headers are looked at: files joined end to end change format.
+    const XingHeader xing = readXingHeader(fd, firstFrame);
+    const long long available = availableBytes(fd, fileSize, firstFrame);
+    const bool wholeFileAnnounced = xing.bytes > 0 && xing.bytes >= available;
+    const bool mixed = !wholeFileAnnounced && framesChangeFormat(*decoder->reader, firstFrame);
+    if (!decoder->startHandle(!mixed))
         return nullptr;
-    decoder->handle = mh;
-    mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0.0);
+    if (!(mixed ? decoder->measureLinks() : decoder->measureOneLink(fileSize, firstFrame)))
+        return nullptr;
+    if (mpg123_seek(decoder->handle, 0, SEEK_SET) < 0)
+        return nullptr;
+    return decoder;
+}
+
+bool Mpg123Decoder::startHandle(bool gapless)
+{
+    if (handle) {
+        mpg123_close(handle);
+        mpg123_delete(handle);
+    }
+    reader->position = 0;
+    int error = MPG123_OK;
+    handle = mpg123_new(nullptr, &error);
+    if (!handle)
+        return false;
+    mpg123_param(handle, gapless ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0);
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0.0);
     // Damaged regions are skipped however long they are, instead of ending the track there.
-    mpg123_param(mh, MPG123_RESYNC_LIMIT, -1, 0.0);
+    mpg123_param(handle, MPG123_RESYNC_LIMIT, -1, 0.0);
     // Keep an entry for every frame read so far (a scan reads them all): a seek then starts right
     // at its frame, and only a seek past the furthest frame read has to read headers up to it.
-    mpg123_param(mh, MPG123_INDEX_SIZE, -1000, 0.0);
+    mpg123_param(handle, MPG123_INDEX_SIZE, -1000, 0.0);
     // After a seek, decode enough frames ahead of the target to refill the bit reservoir and the
     // filter bank, so the samples match a decode from the start. Low-rate MPEG-2 frames are only
     // a few dozen bytes, so the reservoir alone can reach back a dozen frames; 32 costs well under
     // a millisecond per seek.
-    mpg123_param(mh, MPG123_PREFRAMES, 32, 0.0);
-    mpg123_format_none(mh);
+    mpg123_param(handle, MPG123_PREFRAMES, 32, 0.0);
+    mpg123_format_none(handle);
     const long* rates = nullptr;
     size_t rateCount = 0;
     mpg123_rates(&rates, &rateCount);
     for (size_t i = 0; i < rateCount; ++i)
-        mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
+        mpg123_format(handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
+    return mpg123_replace_reader_handle(handle, &Reader::read, &Reader::seek, nullptr) ==
+               MPG123_OK &&
+           mpg123_open_handle(handle, reader.get()) == MPG123_OK;
+}
 
-    if (mpg123_replace_reader_handle(mh, &Reader::read, &Reader::seek, nullptr) != MPG123_OK ||
-        mpg123_open_handle(mh, decoder->reader.get()) != MPG123_OK)
-        return nullptr;
+bool Mpg123Decoder::measureOneLink(long long fileSize, long long firstFrame)
+{
     long fileRate = 0;
     int fileChannels = 0;
     int encoding = 0;
-    if (mpg123_getformat(mh, &fileRate, &fileChannels, &encoding) != MPG123_OK || fileRate <= 0 ||
-        fileChannels <= 0 || encoding != MPG123_ENC_FLOAT_32)
-        return nullptr;
-    // The format stays what the first frame says, whatever later frames claim.
-    mpg123_format_none(mh);
-    if (mpg123_format(mh, fileRate, fileChannels, MPG123_ENC_FLOAT_32) != MPG123_OK)
-        return nullptr;
-    decoder->rate = static_cast<int>(fileRate);
-    decoder->channelCount = fileChannels;
+    if (mpg123_getformat(handle, &fileRate, &fileChannels, &encoding) != MPG123_OK ||
+        fileRate <= 0 || fileChannels <= 0 || encoding != MPG123_ENC_FLOAT_32 ||
+        !keepFormat({static_cast<int>(fileRate), fileChannels}))
+        return false;
 
     // A Xing/Info header gives the exact length at once, unless the file lost some of the bytes
     // it announces. Without one, every frame header is read to count the samples.
@@ -255,22 +334,59 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
     bool plausible = true;
     if (xing.present) {
         const double seconds =
-            static_cast<double>(mpg123_length(mh)) / static_cast<double>(fileRate);
+            static_cast<double>(mpg123_length(handle)) / static_cast<double>(fileRate);
         plausible = seconds > 0 && seconds <= static_cast<double>(available) / 1000.0 + 1.0 &&
                     seconds >= static_cast<double>(available) / 56000.0 - 1.0;
     }
-    if (!xing.present || truncated || !plausible) {
-        if (mpg123_scan(mh) != MPG123_OK)
-            return nullptr;
-        decoder->scanned = true;
-    }
-    const off_t samples = mpg123_length(mh);
+    if ((!xing.present || truncated || !plausible) && mpg123_scan(handle) != MPG123_OK)
+        return false;
+    const off_t samples = mpg123_length(handle);
     if (samples <= 0)
-        return nullptr;
-    decoder->length = samples;
-    if (mpg123_seek(mh, 0, SEEK_SET) < 0)
-        return nullptr;
-    return decoder;
+        return false;
+    setLinks({{{static_cast<int>(fileRate), fileChannels}, samples}});
+    return true;
+}
+
+bool Mpg123Decoder::measureLinks()
+{
+    // Every frame is read (not decoded): its format, and the samples it holds. A run of frames in
+    // one format makes a link.
+    std::vector<Link> found;
+    long frame = 0;
+    for (int failures = 0; failures < 64;) {
+        const int result = mpg123_framebyframe_next(handle);
+        if (result == MPG123_DONE)
+            break;
+        if (result != MPG123_OK && result != MPG123_NEW_FORMAT) {
+            ++failures;
+            continue;
+        }
+        failures = 0;
+        mpg123_frameinfo info{};
+        const int samples = mpg123_spf(handle);
+        if (mpg123_info(handle, &info) != MPG123_OK || samples <= 0)
+            continue;
+        const Format format{static_cast<int>(info.rate), channelsOf(info.mode)};
+        if (found.empty() || found.back().format != format) {
+            found.push_back({format, 0, linkStarts.size()});
+            linkStarts.push_back({frame, samples});
+        }
+        found.back().frames += samples;
+        ++frame;
+    }
+    setLinks(found);
+    if (links().size() == 1) {
+        linkStarts.clear();
+        return keepFormat(links()[0].format);
+    }
+    return !links().empty();
+}
+
+bool Mpg123Decoder::keepFormat(Format format)
+{
+    // The output keeps this format: a stray frame in another one is converted.
+    mpg123_format_none(handle);
+    return mpg123_format(handle, format.rate, format.channels, MPG123_ENC_FLOAT_32) == MPG123_OK;
 }
 
 Mpg123Decoder::~Mpg123Decoder()
@@ -283,44 +399,95 @@ Mpg123Decoder::~Mpg123Decoder()
         ::close(fd);
 }
 
-int64_t Mpg123Decoder::read(float* out, int64_t frames)
+bool Mpg123Decoder::readBytes(unsigned char* out, size_t bytes, size_t& got)
 {
-    frames = std::min(frames, length - position);
-    if (frames <= 0)
-        return 0;
-    const size_t frameBytes = sizeof(float) * static_cast<size_t>(channelCount);
-    unsigned char* bytes = reinterpret_cast<unsigned char*>(out);
-    const size_t wanted = static_cast<size_t>(frames) * frameBytes;
-    size_t done = 0;
-    int stalls = 0;
-    while (done < wanted) {
-        size_t got = 0;
-        const int result = mpg123_read(handle, bytes + done, wanted - done, &got);
-        done += got;
+    got = 0;
+    for (int stalls = 0; stalls <= 16;) {
+        const int result = mpg123_read(handle, out, bytes, &got);
         if (result == MPG123_DONE)
-            break;
-        if (result == MPG123_OK || result == MPG123_NEW_FORMAT) {
-            stalls = got ? 0 : stalls + 1;
-        } else {
-            // A frame that cannot be decoded: libmpg123 resyncs on the next call.
-            ++stalls;
+            return got > 0;
+        if (result == MPG123_NEW_FORMAT) {
+            // What came with the news is still in the old format.
+            long rate = 0;
+            int channels = 0;
+            int encoding = 0;
+            mpg123_getformat(handle, &rate, &channels, &encoding);
+            const Format now{static_cast<int>(rate), channels};
+            if (now != links()[current].format && current + 1 < links().size() &&
+                now == links()[current + 1].format)
+                ++current;
+            formatLost = now != links()[current].format;
+            // Back to the caller before any frame of the new format is read.
+            return true;
         }
-        if (stalls > 16)
-            break;
+        if (got > 0)
+            return true;
+        // Nothing decoded: a frame that cannot be, which libmpg123 resyncs past on the next call.
+        ++stalls;
     }
-    // Frames lost to damage that libmpg123 skipped leave the stream short of the length its
-    // Xing/Info header announced: silence makes up the rest, so the length stays true.
-    std::fill(bytes + done / frameBytes * frameBytes, bytes + wanted, 0);
-    position += frames;
-    return frames;
+    return false;
 }
 
-bool Mpg123Decoder::seek(int64_t frame)
+int64_t Mpg123Decoder::decode(size_t link, float* out, int64_t frames)
 {
-    frame = std::clamp<int64_t>(frame, 0, length);
-    const off_t reached = mpg123_seek(handle, static_cast<off_t>(frame), SEEK_SET);
-    if (reached < 0)
-        return false;
-    position = reached;
+    // What is left of an earlier link (one that decoded longer than counted), or frames in a
+    // format no link has, are dropped until this link's frames come: a bounded amount at a time,
+    // so the read-ahead thread never holds the engine for long.
+    scratch.resize(64 * 1024);
+    for (int reads = 0; current < link || (current == link && formatLost); ++reads) {
+        size_t got = 0;
+        if (reads == 64 || !readBytes(scratch.data(), scratch.size(), got))
+            return 0;
+    }
+    if (current != link)
+        return 0;
+    const size_t frameBytes = sizeof(float) * static_cast<size_t>(links()[link].format.channels);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(out);
+    size_t done = 0;
+    const size_t wanted = static_cast<size_t>(frames) * frameBytes;
+    while (done < wanted && current == link && !formatLost) {
+        size_t got = 0;
+        const size_t before = current;
+        if (!readBytes(bytes + done, wanted - done, got))
+            break;
+        // Bytes that came in the link's own format count; the news of a change ends the read.
+        if (before == link)
+            done += got;
+    }
+    // Frames lost to damage that libmpg123 skipped leave the link short of the length its
+    // Xing/Info header announced: the base makes up the rest with silence.
+    return static_cast<int64_t>(done / frameBytes);
+}
+
+bool Mpg123Decoder::skipFrames(int64_t frames)
+{
+    const size_t frameBytes = sizeof(float) * static_cast<size_t>(links()[current].format.channels);
+    const size_t link = current;
+    for (int64_t left = frames; left > 0;) {
+        const size_t bytes = std::min(scratch.size(), static_cast<size_t>(left) * frameBytes);
+        size_t got = 0;
+        if (!readBytes(scratch.data(), bytes, got) || current != link)
+            return false;
+        left -= static_cast<int64_t>(got / frameBytes);
+    }
     return true;
+}
+
+bool Mpg123Decoder::seekTo(size_t link, int64_t frame)
+{
+    scratch.resize(64 * 1024);
+    formatLost = false;
+    current = link;
+    if (linkStarts.empty()) {
+        // One link: libmpg123 seeks to the sample, gapless trimming included.
+        const off_t reached = mpg123_seek(handle, static_cast<off_t>(frame), SEEK_SET);
+        return reached >= 0 && reached <= frame && skipFrames(frame - reached);
+    }
+    // Links of different formats: libmpg123 counts samples by the current frame size, so the
+    // seek goes by frame number, and the samples before the one asked for are dropped.
+    const LinkStart& start = linkStarts[links()[link].origin];
+    const off_t target = start.firstFrame + static_cast<off_t>(frame / start.samplesPerFrame);
+    if (mpg123_seek_frame(handle, target, SEEK_SET) < 0)
+        return false;
+    return skipFrames(frame % start.samplesPerFrame);
 }

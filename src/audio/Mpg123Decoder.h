@@ -1,14 +1,22 @@
-// Mpg123Decoder: MPEG audio (MP3, and layers I and II) through libmpg123, gapless, with an exact
-// length and a frame index for fast seeks.
+// Mpg123Decoder: MPEG audio (MP3, and layers I and II) through libmpg123, with an exact length and
+// a frame index for fast seeks.
+//
+// A file whose frames keep one format (nearly all) is one link, read gaplessly: the encoder's
+// delay and padding that a Xing/Info header announces are left out. A file whose frames change
+// sample rate or channel mode (MP3 files joined end to end) has a link per run of frames of one
+// format. Unless a Xing/Info header accounts for the whole file, the frame headers are read at
+// open to find such runs (about 3 ms for an hour of audio); the frames of a file with several
+// are then counted one by one and read whole, without gapless trimming, since the header of the
+// first run says nothing about the others.
 //
 // Threads: open() and findFrames() run on the thread that calls Decoder::open (the GUI thread).
-// read() and seek() run on the sound's read-ahead thread only, one at a time; the format
-// accessors never change after open() and may be called from any thread.
+// decode() and seekTo() run on the sound's read-ahead thread only, one at a time.
 #pragma once
 
 #include "Decoder.h"
 
 #include <cstddef>
+#include <vector>
 
 struct mpg123_handle_struct;
 
@@ -31,29 +39,43 @@ public:
     // file's size. Null when libmpg123 finds nothing to decode.
     static std::unique_ptr<Mpg123Decoder> open(int fd, long long fileSize, long long firstFrame);
     ~Mpg123Decoder() override;
-    Mpg123Decoder(const Mpg123Decoder&) = delete;
-    Mpg123Decoder& operator=(const Mpg123Decoder&) = delete;
 
-    int sampleRate() const override { return rate; }
-    int channels() const override { return channelCount; }
-    int64_t lengthFrames() const override { return length; }
-    int64_t read(float* out, int64_t frames) override;
-    bool seek(int64_t frame) override;
-
-    // True when the length came from reading every frame header rather than from the file's
-    // Xing/Info header.
-    bool lengthScanned() const { return scanned; }
+protected:
+    int64_t decode(size_t link, float* out, int64_t frames) override;
+    bool seekTo(size_t link, int64_t frame) override;
 
 private:
-    Mpg123Decoder() = default;
     struct Reader;
+    // Where a link's frames start, for seeking by frame when the links differ in format.
+    struct LinkStart {
+        long firstFrame = 0; // libmpg123's number of the link's first MPEG frame
+        int samplesPerFrame = 0;
+    };
+
+    Mpg123Decoder() = default;
+    // Whether the frames from `from` on change sample rate or channel mode, by their headers.
+    static bool framesChangeFormat(Reader& bytes, long long from);
+    // A new libmpg123 handle over the file, gapless or not, every format allowed.
+    bool startHandle(bool gapless);
+    // One link in the first frame's format, its length from the Xing/Info header (or a scan
+    // when that cannot be trusted).
+    bool measureOneLink(long long fileSize, long long firstFrame);
+    // A link per run of frames of one format, each counted frame by frame.
+    bool measureLinks();
+    // Makes libmpg123 give every frame in `format`, for a file of one link.
+    bool keepFormat(Format format);
+    // Reads decoded bytes into `out` (room for `bytes`), keeping track of format changes: it
+    // returns where the format changes, before reading on. Sets `got` to the bytes read (still in
+    // the old format at a change); false when nothing more comes.
+    bool readBytes(unsigned char* out, size_t bytes, size_t& got);
+    // Decodes and drops `frames` frames of the current link.
+    bool skipFrames(int64_t frames);
 
     int fd = -1;
     std::unique_ptr<Reader> reader;
     mpg123_handle_struct* handle = nullptr;
-    int rate = 0;
-    int channelCount = 0;
-    int64_t length = 0;
-    int64_t position = 0;
-    bool scanned = false;
+    std::vector<LinkStart> linkStarts;  // empty for one gapless link
+    size_t current = 0;                 // the link libmpg123's output belongs to now
+    bool formatLost = false;            // the output is in a format no link has
+    std::vector<unsigned char> scratch; // for frames decoded only to be dropped
 };

@@ -2,6 +2,11 @@
 
 #include <soxr.h>
 
+std::unique_ptr<Resampler> Resampler::make(int inputRate, int outputRate)
+{
+    return std::make_unique<Resampler>(inputRate, outputRate);
+}
+
 Resampler::Resampler(double inputRate, double outputRate)
 {
     soxr_error_t error = nullptr;

@@ -6,12 +6,19 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 
 struct soxr;
 
 class Resampler
 {
 public:
+    // Makes the engine's resamplers: make() below, or in a test one that libsoxr refuses.
+    using Factory = std::function<std::unique_ptr<Resampler>(int inputRate, int outputRate)>;
+    // A resampler from libsoxr at its high quality; valid() says whether libsoxr took the rates.
+    static std::unique_ptr<Resampler> make(int inputRate, int outputRate);
+
     Resampler(double inputRate, double outputRate);
     ~Resampler();
     Resampler(const Resampler&) = delete;

@@ -1,8 +1,9 @@
-// SndfileDecoder: WAV, FLAC, AIFF and the other formats libsndfile reads, never MPEG audio.
+// SndfileDecoder: WAV, FLAC, AIFF and the other formats libsndfile reads, never MPEG audio. One
+// link; a stretch that cannot be decoded (a damaged FLAC frame libFLAC loses its way in) is stepped
+// over by seeking past it and plays as silence of its length.
 //
-// Threads: open() runs on the thread that calls Decoder::open (the GUI thread). read() and seek()
-// run on the sound's read-ahead thread only, one at a time; the format accessors never change
-// after open() and may be called from any thread.
+// Threads: open() runs on the thread that calls Decoder::open (the GUI thread); decode() and
+// seekTo() on the sound's read-ahead thread only, one at a time.
 #pragma once
 
 #include "Decoder.h"
@@ -16,28 +17,34 @@ public:
     // it or finds MPEG audio, which the MP3 decoder handles.
     static std::unique_ptr<SndfileDecoder> open(int fd);
     ~SndfileDecoder() override;
-    SndfileDecoder(const SndfileDecoder&) = delete;
-    SndfileDecoder& operator=(const SndfileDecoder&) = delete;
 
-    int sampleRate() const override { return rate; }
-    int channels() const override { return channelCount; }
-    int64_t lengthFrames() const override { return length; }
-    int64_t read(float* out, int64_t frames) override;
-    bool seek(int64_t frame) override;
+protected:
+    int64_t decode(size_t link, float* out, int64_t frames) override;
+    bool seekTo(size_t link, int64_t frame) override;
 
 private:
     SndfileDecoder() = default;
+    // Opens the file afresh at its first frame (`at` is left to the caller): a failed seek or a
+    // read error can leave a codec unable to go on.
     bool reopen();
     // Whether `frame` can be sought to and read.
     bool frameReads(int64_t frame);
     // Frames that decode from `frame` to the end.
     int64_t framesFrom(int64_t frame);
-    int64_t countDecodedFrames();
+    // The frame the file's end really is at, when it announces `announced` frames.
+    int64_t findEnd(int64_t announced);
+    // Of a FLAC file, where its frames end, as their headers near the end of the file say; -1
+    // when they do not say it (not FLAC, no two whole frames there).
+    int64_t flacEnd() const;
+    // After a read failed at `frame`: the first frame further on from which reading goes on (the
+    // file left there), or -1 when there is none.
+    int64_t findReadableAfter(int64_t frame);
 
     int fd = -1;
     SNDFILE* file = nullptr;
-    int rate = 0;
     int channelCount = 0;
-    int64_t length = 0;
-    int64_t position = 0;
+    int64_t frameCount = 0;
+    int64_t at = 0;        // the frame the next decode() gives
+    int64_t resumeAt = -1; // after damage: silence until this frame, where reading goes on
+    bool stuck = false;    // nothing further on reads
 };

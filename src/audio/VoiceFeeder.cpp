@@ -13,20 +13,61 @@ namespace
 constexpr size_t ChunkFrames = 2048;
 } // namespace
 
-VoiceFeeder::VoiceFeeder(Decoder& source, int outputRate)
-    : decoder(source), channels(source.channels()), lengthFrames(source.lengthFrames())
+VoiceFeeder::VoiceFeeder(Decoder& source, int rate, Resampler::Factory make)
+    : decoder(source), makeResampler(std::move(make)), outputRate(rate),
+      lengthFrames(source.lengthFrames())
 {
-    const int inputRate = source.sampleRate();
-    if (inputRate != outputRate)
-        resampler = std::make_unique<Resampler>(inputRate, outputRate);
-    decoded.resize(ChunkFrames * static_cast<size_t>(channels));
+    decoded.resize(ChunkFrames * static_cast<size_t>(source.channels()));
     stereo.resize(ChunkFrames * 2);
-    const double ratio = static_cast<double>(outputRate) / inputRate;
-    stagedCapacity = static_cast<size_t>(std::ceil(ChunkFrames * std::max(1.0, ratio))) + 1024;
+    // Room for what a chunk of the lowest rate becomes at the output rate.
+    double ratio = 1.0;
+    for (const Decoder::Format& format : source.formats())
+        ratio = std::max(ratio, static_cast<double>(outputRate) / format.rate);
+    stagedCapacity = static_cast<size_t>(std::ceil(ChunkFrames * ratio)) + 1024;
     staged.resize(stagedCapacity * 2);
+    current = source.format();
+    if (!convertFrom(current.rate))
+        playSilenceToTheEnd();
 }
 
 VoiceFeeder::~VoiceFeeder() = default;
+
+bool VoiceFeeder::canFeed(const Decoder& decoder, int outputRate, const Resampler::Factory& make)
+{
+    for (const Decoder::Format& format : decoder.formats()) {
+        if (format.rate == outputRate)
+            continue;
+        const std::unique_ptr<Resampler> trial = make(format.rate, outputRate);
+        if (!trial || !trial->valid())
+            return false;
+    }
+    return true;
+}
+
+bool VoiceFeeder::convertFrom(int rate)
+{
+    current.rate = rate;
+    drained = false;
+    if (rate == outputRate) {
+        resampler.reset();
+        return true;
+    }
+    resampler = makeResampler(rate, outputRate);
+    if (resampler && resampler->valid())
+        return true;
+    resampler.reset();
+    return false;
+}
+
+void VoiceFeeder::playSilenceToTheEnd()
+{
+    const int64_t left = std::max<int64_t>(lengthFrames - decoder.position(), 0);
+    silenceLeft = left * outputRate / decoder.sampleRate();
+    decoderDone = true;
+    drained = true;
+    resampler.reset();
+    stereoPos = stereoLen = 0;
+}
 
 void VoiceFeeder::requestSeek(int64_t frame)
 {
@@ -36,19 +77,26 @@ void VoiceFeeder::requestSeek(int64_t frame)
 
 void VoiceFeeder::seekNow(int64_t frame)
 {
-    framesRead = frame;
     // A decoder that cannot seek ends the sound rather than playing from the wrong place.
     decoderDone = frame >= lengthFrames || !decoder.seek(frame);
-    drained = false;
+    drained = decoderDone;
     endSignalled = false;
+    silenceLeft = 0;
     stereoPos = stereoLen = 0;
     stagedPos = stagedLen = 0;
-    if (resampler)
+    if (decoderDone)
+        return;
+    const Decoder::Format landed = decoder.format();
+    current.channels = landed.channels;
+    if (landed.rate == current.rate && resampler)
         resampler->reset();
+    else if (!convertFrom(landed.rate))
+        playSilenceToTheEnd();
 }
 
 size_t VoiceFeeder::toStereo(const float* in, size_t frames, float* out) const
 {
+    const int channels = current.channels;
     if (channels == 1) {
         for (size_t i = 0; i < frames; ++i)
             out[2 * i] = out[2 * i + 1] = in[i];
@@ -100,22 +148,43 @@ bool VoiceFeeder::produce()
 {
     stagedPos = stagedLen = 0;
     for (;;) {
+        if (silenceLeft > 0) {
+            stagedLen = static_cast<size_t>(std::min<int64_t>(silenceLeft, stagedCapacity));
+            std::fill(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(2 * stagedLen),
+                      0.0f);
+            silenceLeft -= static_cast<int64_t>(stagedLen);
+            return true;
+        }
         if (stereoPos == stereoLen && !decoderDone) {
-            const int64_t wanted =
-                std::min<int64_t>(ChunkFrames, std::max<int64_t>(0, lengthFrames - framesRead));
-            const int64_t got = wanted > 0 ? decoder.read(decoded.data(), wanted) : 0;
+            const Decoder::Format next = decoder.format();
+            if (next.rate != current.rate) {
+                // The frames of the old rate still in the resampler go out before the new ones.
+                if (resampler && !drained) {
+                    stagedLen = resampler->drain(staged.data(), stagedCapacity);
+                    if (stagedLen > 0)
+                        return true;
+                    drained = true;
+                }
+                if (!convertFrom(next.rate)) {
+                    playSilenceToTheEnd();
+                    continue;
+                }
+            }
+            current.channels = next.channels;
+            const int64_t got = decoder.read(decoded.data(), ChunkFrames);
             if (got <= 0) {
-                // The announced length is reached, or the file ends early (truncated).
                 decoderDone = true;
             } else {
-                framesRead += got;
                 stereoPos = 0;
                 stereoLen = toStereo(decoded.data(), static_cast<size_t>(got), stereo.data());
             }
         }
         if (!resampler) {
-            if (stereoPos == stereoLen)
-                return false;
+            if (stereoPos == stereoLen) {
+                if (decoderDone)
+                    return false;
+                continue;
+            }
             // Equal rates: the decoded frames go to the ring untouched.
             std::copy(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(2 * stereoLen),
                       staged.begin());
@@ -130,6 +199,9 @@ bool VoiceFeeder::produce()
             stereoPos += used;
             if (stagedLen > 0)
                 return true;
+            // A resampler that neither takes nor gives anything would be asked forever.
+            if (used == 0)
+                playSilenceToTheEnd();
             continue;
         }
         if (decoderDone && !drained) {

@@ -1,9 +1,36 @@
 // Writes the fuzzer's seed files into the folder given as the only argument: short tones in every
-// format the engine reads, at the sample rates and channel counts it has to cope with.
+// format the engine reads, at the sample rates and channel counts it has to cope with; files joined
+// end to end whose format changes from link to link (chained Ogg Vorbis, MP3); and the difficult
+// files of the tests (damaged links, holes, a cut page, headers that lie), small enough to fuzz.
 #include "AudioFixtures.h"
+#include "DifficultFiles.h"
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
+
+namespace
+{
+
+// The fuzzer takes inputs up to this size (scripts/fuzz.sh).
+constexpr size_t maxInput = 65536;
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool writeFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -13,11 +40,18 @@ int main(int argc, char** argv)
     }
     const std::string folder = argv[1];
     using F = AudioFixtures::Format;
-    const F formats[] = {F::Wav, F::Flac, F::OggVorbis, F::Mp3, F::Mp3WithoutXing};
+    const std::pair<F, const char*> formats[] = {{F::Wav, "wav"},
+                                                 {F::Flac, "flac"},
+                                                 {F::OggVorbis, "ogg"},
+                                                 {F::Mp3, "mp3"},
+                                                 {F::Mp3WithoutXing, "mp3-noxing"}};
     const int rates[] = {8000, 22050, 44100, 48000, 96000};
     int written = 0;
     int failed = 0;
-    for (const F format : formats) {
+    // Tones by format, to be joined below.
+    std::vector<std::string> oggTones;
+    std::vector<std::string> mp3Tones;
+    for (const auto& [format, name] : formats) {
         const bool mp3 = format == F::Mp3 || format == F::Mp3WithoutXing;
         for (const int rate : rates) {
             // MPEG audio stops at 48 kHz (and libsndfile leaks its encoder when asked for more).
@@ -29,15 +63,54 @@ int main(int argc, char** argv)
                 tone.channels = channels;
                 tone.seconds = 0.05;
                 tone.frequency = 440.0 + rate / 1000;
-                const std::string path = folder + "/seed-" + std::to_string(rate) + "-" +
-                                         std::to_string(channels) + AudioFixtures::suffix(format);
-                if (AudioFixtures::writeTone(path, format, tone))
-                    ++written;
-                else
+                const std::string path = folder + "/seed-" + name + "-" + std::to_string(rate) +
+                                         "-" + std::to_string(channels) +
+                                         AudioFixtures::suffix(format);
+                if (!AudioFixtures::writeTone(path, format, tone)) {
                     ++failed;
+                    continue;
+                }
+                ++written;
+                if (format == F::OggVorbis)
+                    oggTones.push_back(path);
+                else if (format == F::Mp3)
+                    mp3Tones.push_back(path);
             }
         }
     }
+
+    // Files joined end to end, each tone with the next of another format, and three in a row.
+    const auto join = [&](const std::vector<std::string>& tones, const char* suffix) {
+        for (size_t i = 0; i + 1 < tones.size(); ++i) {
+            std::string bytes = readFile(tones[i]) + readFile(tones[i + 1]);
+            if (i + 2 < tones.size() && i % 2 == 0)
+                bytes += readFile(tones[i + 2]);
+            if (bytes.size() <= maxInput &&
+                writeFile(folder + "/seed-joined-" + std::to_string(i) + suffix, bytes))
+                ++written;
+            else
+                ++failed;
+        }
+    };
+    join(oggTones, ".ogg");
+    join(mp3Tones, ".mp3");
+
+    // The difficult files, at the shortest length each can be made at within the input size.
+    int difficult = 0;
+    for (const DifficultFiles::Case which : DifficultFiles::all()) {
+        for (const double scale : {0.1, 0.25, 0.5}) {
+            const std::string path = folder + "/seed-difficult-" + std::to_string(difficult) +
+                                     DifficultFiles::suffix(which);
+            if (DifficultFiles::write(path, which, scale).ok && readFile(path).size() <= maxInput) {
+                ++written;
+                ++difficult;
+                break;
+            }
+            std::remove(path.c_str());
+        }
+    }
+    if (difficult != static_cast<int>(DifficultFiles::all().size()))
+        ++failed;
     std::printf("%d seed files written, %d refused by an encoder\n", written, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -18,7 +18,8 @@ public:
         int sampleRate = 0;
         int channels = 0;
         int64_t lengthFrames = 0;
-        // Frames decoded from the start, before any seek (bounded, see the .cpp).
+        // The position reached by reading from the start, before any seek (bounded, see the
+        // .cpp).
         int64_t framesRead = 0;
     };
 
