@@ -120,7 +120,8 @@ AudioResult AudioSystem::createSound(const char* path, uint32_t, const void*, So
     // Every link must be convertible to any rate the output may play it at: the current one, the
     // preferred one, or the sound's own.
     const int own = decoder->sampleRate();
-    for (const int outputAt : {rate, preferredRate, own}) {
+    const int preferred = offline ? offlinePreferredRate : output->preferredRate();
+    for (const int outputAt : {mixer->outputRate(), preferred, own}) {
         if (!VoiceFeeder::canFeed(*decoder, outputAt, makeResampler))
             return AudioResult::FileUnplayable;
     }
