@@ -23,14 +23,15 @@ struct OutputLog {
     bool isClock = false;
     int rate = 0;
     bool started = false;
-    bool muted = true;
+    bool finishing = false;
     bool destroyed = false;
     int starts = 0;
     int stops = 0;
     // Set by the test.
     bool refuseStart = false;
     bool failed = false;
-    int64_t queued = 0;
+    // Whether what the output held before finish() has been played yet.
+    bool playedOut = true;
 };
 
 class FakeOutput : public AudioOutput
@@ -44,6 +45,7 @@ public:
         if (log->refuseStart || log->failed)
             return false;
         log->started = true;
+        log->finishing = false;
         ++log->starts;
         return true;
     }
@@ -54,8 +56,8 @@ public:
         log->started = false;
     }
     bool failed() const override { return log->failed; }
-    void setMuted(bool muted) override { log->muted = muted; }
-    int64_t queuedFrames() override { return log->queued; }
+    void finish() override { log->finishing = true; }
+    bool finished() const override { return log->finishing && log->playedOut; }
 
 private:
     std::shared_ptr<OutputLog> log;
@@ -71,7 +73,7 @@ public:
             return nullptr;
         devices.push_back(std::make_shared<OutputLog>());
         devices.back()->rate = rate;
-        devices.back()->queued = queuedFrames;
+        devices.back()->playedOut = playedOut;
         return std::make_unique<FakeOutput>(devices.back());
     }
     void disconnect() override { ++disconnects; }
@@ -80,13 +82,13 @@ public:
         clocks.push_back(std::make_shared<OutputLog>());
         clocks.back()->isClock = true;
         clocks.back()->rate = mixer.outputRate();
-        clocks.back()->muted = false;
         return std::make_unique<FakeOutput>(clocks.back());
     }
     int preferredRate() const override { return 0; }
 
     bool deviceAvailable = true;
-    int64_t queuedFrames = 0;
+    // Whether the devices it opens have played out what they hold as soon as they finish.
+    bool playedOut = true;
     int tries = 0;
     int disconnects = 0;
     std::vector<std::shared_ptr<OutputLog>> devices;
@@ -160,83 +162,120 @@ private slots:
         rig.controller->deviceOpened(rig.controller->openDevice(44100), 44100, t0);
         QCOMPARE(rig.controller->state(), State::OnDevice);
         QVERIFY(rig.device().started);
-        QVERIFY(!rig.device().muted);
+        QVERIFY(!rig.device().finishing);
         QCOMPARE(rig.device().rate, 44100);
     }
 
-    void shouldDrainWhatTheDeviceHoldsBeforeStopping()
+    void shouldLetTheDevicePlayOutWhatItHoldsBeforeStopping()
     {
         Rig rig;
-        rig.backend->queuedFrames = 4410; // 100 ms at 44.1 kHz
+        rig.backend->playedOut = false;
         rig.play(t0);
         QCOMPARE(rig.controller->state(), State::OnDevice);
 
         rig.setAudible(false);
         const Time quiet = t0 + 2s;
-        const Time due = rig.step(quiet);
-        // Silence goes out until the last rendered frame has been heard, then the stream stops.
+        // No more of the mix goes out; the stream plays what it holds, looked at every DrainPoll.
+        QCOMPARE(rig.step(quiet), quiet + OutputController::DrainPoll);
         QCOMPARE(rig.controller->state(), State::Draining);
-        QCOMPARE(due, quiet + 100ms + OutputController::DrainMargin);
-        QVERIFY(rig.device().muted);
+        QVERIFY(rig.device().finishing);
         QVERIFY(rig.device().started);
-        rig.step(due - 1ms);
+        rig.step(quiet + 100ms);
         QCOMPARE(rig.controller->state(), State::Draining);
         QVERIFY(rig.device().started);
-        QCOMPARE(rig.step(due), Time::max());
+
+        rig.device().playedOut = true;
+        const Time drained = quiet + 120ms;
+        QCOMPARE(rig.step(drained), drained + OutputController::CloseAfter);
         QCOMPARE(rig.controller->state(), State::Idle);
-        // Stopped and closed: a stream kept stopped would play the silence it holds before the
-        // next sound. The connection stays; the next start opens a new stream on it.
         QCOMPARE(rig.device().stops, 1);
-        QVERIFY(rig.device().destroyed);
-        QCOMPARE(rig.backend->disconnects, 0);
-        rig.play(due + 1s);
+        // Kept, empty, for the next start at its rate: no new stream, no new connection.
+        QVERIFY(!rig.device().destroyed);
+        rig.play(drained + 1s);
         QCOMPARE(rig.controller->state(), State::OnDevice);
-        QCOMPARE(rig.backend->tries, 2);
-        QCOMPARE(rig.backend->devices.size(), size_t(2));
+        QCOMPARE(rig.backend->tries, 1);
+        QCOMPARE(rig.device().starts, 2);
+        QVERIFY(!rig.device().finishing);
     }
 
-    void shouldGoBackToTheMixWhenAudioReturnsDuringTheDrain()
+    void shouldStopADrainThatNeverEnds()
     {
         Rig rig;
-        rig.backend->queuedFrames = 4410;
+        rig.backend->playedOut = false;
+        rig.play(t0);
+        rig.setAudible(false);
+        rig.step(t0);
+        rig.step(t0 + OutputController::DrainTimeout - 1ms);
+        QCOMPARE(rig.controller->state(), State::Draining);
+        rig.step(t0 + OutputController::DrainTimeout);
+        QCOMPARE(rig.controller->state(), State::Idle);
+        QVERIFY(!rig.device().started);
+    }
+
+    void shouldCloseAKeptStreamAfterAQuietTime()
+    {
+        Rig rig;
+        rig.play(t0);
+        rig.setAudible(false);
+        const Time drained = t0 + 1s;
+        rig.step(drained);
+        QCOMPARE(rig.controller->state(), State::Idle);
+        rig.step(drained + OutputController::CloseAfter - 1ms);
+        QVERIFY(!rig.device().destroyed);
+        QCOMPARE(rig.step(drained + OutputController::CloseAfter), Time::max());
+        QVERIFY(rig.device().destroyed);
+        // The connection stays; the next start opens a new stream on it.
+        QCOMPARE(rig.backend->disconnects, 0);
+        rig.play(drained + 10s);
+        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.controller->state(), State::OnDevice);
+    }
+
+    void shouldStartAgainOnceTheDrainIsOverWhenAudioReturnsDuringIt()
+    {
+        Rig rig;
+        rig.backend->playedOut = false;
         rig.play(t0);
         rig.setAudible(false);
         rig.step(t0 + 1s);
         QCOMPARE(rig.controller->state(), State::Draining);
         rig.setAudible(true);
         rig.controller->wantAudio();
+        rig.step(t0 + 1s + 20ms);
+        QCOMPARE(rig.controller->state(), State::Draining);
+        rig.device().playedOut = true;
+        rig.step(t0 + 1s + 40ms);
         QCOMPARE(rig.controller->state(), State::OnDevice);
-        QVERIFY(!rig.device().muted);
-        QCOMPARE(rig.device().stops, 0);
+        QCOMPARE(rig.device().starts, 2);
+        QCOMPARE(rig.backend->tries, 1);
     }
 
     void shouldSwitchRateOnlyOnceTheDrainIsOver()
     {
         Rig rig(22050);
-        rig.backend->queuedFrames = 2205; // 100 ms at 22.05 kHz
+        rig.backend->playedOut = false;
         rig.play(t0);
         auto old = rig.backend->devices.back();
         rig.setAudible(false);
         // The next track, at another rate, is asked for before the engine's thread has even
-        // seen the mix go quiet.
+        // seen the mix go quiet: the old stream renders no more of the mix from here on.
         rig.controller->setRate(44100);
-        QVERIFY(old->muted);
+        QVERIFY(old->finishing);
         QCOMPARE(rig.mixer.outputRate(), 44100);
         rig.setAudible(true);
         rig.controller->wantAudio();
-        const Time quiet = t0 + 1s;
-        const Time due = rig.step(quiet);
+        rig.step(t0 + 1s);
         QCOMPARE(rig.controller->state(), State::Draining);
-        QCOMPARE(due, quiet + 100ms + OutputController::DrainMargin);
         QCOMPARE(rig.backend->tries, 1);
         QVERIFY(old->started);
 
-        rig.step(due);
+        old->playedOut = true;
+        rig.step(t0 + 1s + 100ms);
         QVERIFY(old->destroyed);
         QCOMPARE(rig.backend->tries, 2);
         QCOMPARE(rig.controller->state(), State::OnDevice);
         QCOMPARE(rig.device().rate, 44100);
-        QVERIFY(rig.device().started && !rig.device().muted);
+        QVERIFY(rig.device().started && !rig.device().finishing);
     }
 
     void shouldKeepTimeOnTheClockAndTryTheDeviceOncePerPeriod()

@@ -2,14 +2,13 @@
 // renders the mix into a scratch buffer at real-time pace, so positions advance and sounds end
 // as they would on a card playing into nothing.
 //
-// Threads: start(), stop(), setMuted() and the destructor are called by control threads holding
+// Threads: start(), stop(), finish() and the destructor are called by control threads holding
 // the engine's mutex; the render calls happen on the clock's own thread, which sleeps on a
 // condition variable while stopped (no CPU spent when nothing plays). It is made for the mixer's
 // rate at the time and paces itself by it.
 #pragma once
 
 #include "AudioOutput.h"
-#include "RenderGate.h"
 
 #include <condition_variable>
 #include <memory>
@@ -27,9 +26,9 @@ public:
     bool start() override;
     void stop() override;
     bool failed() const override { return false; }
-    void setMuted(bool muted) override;
-    // Nothing is queued: what the clock renders is gone at once.
-    int64_t queuedFrames() override { return 0; }
+    // What the clock renders is gone at once: finishing is stopping.
+    void finish() override { stop(); }
+    bool finished() const override { return true; }
 
 private:
     void run();
@@ -37,7 +36,6 @@ private:
     Mixer& mixer;
     const size_t blockFrames;
     std::unique_ptr<float[]> buffer;
-    RenderGate gate;
     std::mutex mutex;
     std::condition_variable changed;
     bool running = false;

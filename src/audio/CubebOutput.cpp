@@ -11,8 +11,17 @@ struct CubebCallbacks {
     {
         auto* self = static_cast<CubebOutput*>(user);
         if (frames <= 0)
-            return frames;
+            return 0;
         auto* out = static_cast<float*>(output);
+        if (self->finishing.load(std::memory_order_acquire)) {
+            // A little silence first, to push the end of the mix through whatever the sound
+            // server holds back until more comes (PipeWire's resampler keeps a few milliseconds);
+            // then fewer frames than asked for: cubeb plays out what the stream holds and says so.
+            const long padding = std::min<long>(frames, self->paddingLeft);
+            std::fill(out, out + 2 * padding, 0.0f);
+            self->paddingLeft -= padding;
+            return padding;
+        }
         if (self->gate.enter()) {
             self->mixer.render(out, static_cast<size_t>(frames));
             self->gate.leave();
@@ -24,8 +33,11 @@ struct CubebCallbacks {
 
     static void state(cubeb_stream*, void* user, cubeb_state state)
     {
-        if (state == CUBEB_STATE_ERROR)
-            static_cast<CubebOutput*>(user)->error.store(true, std::memory_order_release);
+        auto* self = static_cast<CubebOutput*>(user);
+        if (state == CUBEB_STATE_DRAINED)
+            self->drained.store(true, std::memory_order_release);
+        else if (state == CUBEB_STATE_ERROR)
+            self->error.store(true, std::memory_order_release);
     }
 };
 
@@ -49,7 +61,7 @@ std::unique_ptr<CubebOutput> CubebOutput::open(const CubebLibrary& library, cube
     // The backend raises this to what the device can do; asking it first would cost an extra
     // round trip on every attempt.
     const uint32_t latency = params.rate * static_cast<uint32_t>(latencyMs) / 1000;
-    output->bufferFrames = latency;
+    output->paddingFrames = params.rate * static_cast<uint32_t>(PaddingMs) / 1000;
     const int result =
         library.streamInit(context, &output->stream, "Brisnak", nullptr, nullptr, nullptr, &params,
                            latency, &CubebCallbacks::data, &CubebCallbacks::state, output.get());
@@ -71,11 +83,15 @@ bool CubebOutput::start()
 {
     if (error.load(std::memory_order_acquire))
         return false;
-    if (!started) {
-        if (library.streamStart(stream) != CUBEB_OK)
-            return false;
-        started = true;
-    }
+    if (started)
+        return true;
+    finishing.store(false, std::memory_order_release);
+    drained.store(false, std::memory_order_release);
+    paddingLeft = paddingFrames;
+    gate.open();
+    if (library.streamStart(stream) != CUBEB_OK)
+        return false;
+    started = true;
     return true;
 }
 
@@ -87,19 +103,11 @@ void CubebOutput::stop()
     }
 }
 
-void CubebOutput::setMuted(bool muted)
+void CubebOutput::finish()
 {
-    gate.setClosed(muted);
-}
-
-int64_t CubebOutput::queuedFrames()
-{
+    finishing.store(true, std::memory_order_release);
+    // A render that began before the flag was seen ends before this returns.
+    gate.close();
     if (!started)
-        return 0;
-    // PulseAudio's interpolated latency reads 0 for long stretches (a second or more after a start,
-    // while a recorder listens to the sink): the buffering asked for is the floor.
-    uint32_t frames = 0;
-    if (library.streamGetLatency(stream, &frames) != CUBEB_OK)
-        frames = 0;
-    return std::max<int64_t>(frames, bufferFrames);
+        drained.store(true, std::memory_order_release);
 }

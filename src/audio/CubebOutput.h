@@ -1,10 +1,15 @@
 // CubebOutput: one stereo float stream to the default output device at a fixed rate.
 //
-// Threads: open(), start(), stop(), setMuted(), queuedFrames(), failed() and the destructor are
-// called by the engine's control threads holding its mutex (open() by the engine's own thread,
-// without it), never from a cubeb callback. cubeb calls the data callback on its realtime thread
-// (CubebCallbacks::data): it renders the mix, or silence while muted, and nothing else. The state
-// callback may come on any cubeb thread and only sets an atomic flag.
+// finish() lets the sound server play out what the stream holds: the data callback then hands
+// cubeb PaddingMs of silence and no more frames, cubeb drains the stream, and the state callback
+// says when it is drained. A drained stream holds nothing, so when it is started again the first
+// thing heard is the new mix, not silence left over from before.
+//
+// Threads: open(), start(), stop(), finish(), finished(), failed() and the destructor are called
+// by the engine's control threads holding its mutex (open() by the engine's own thread, without
+// it), never from a cubeb callback. cubeb calls the data callback on its realtime thread
+// (CubebCallbacks::data): it renders the mix, or hands over nothing once finishing, and nothing
+// else. The state callback may come on any cubeb thread and only sets atomic flags.
 #pragma once
 
 #include "AudioOutput.h"
@@ -21,8 +26,8 @@ class Mixer;
 class CubebOutput : public AudioOutput
 {
 public:
-    // Opens a stream at `rate` with about `latencyMs` of buffering, stopped and muted; null when
-    // the device cannot be opened.
+    // Opens a stream at `rate` with about `latencyMs` of buffering, stopped; null when the device
+    // cannot be opened.
     static std::unique_ptr<CubebOutput> open(const CubebLibrary& library, cubeb* context,
                                              Mixer& mixer, int rate, int latencyMs);
     ~CubebOutput() override;
@@ -30,8 +35,11 @@ public:
     bool start() override;
     void stop() override;
     bool failed() const override { return error.load(std::memory_order_acquire); }
-    void setMuted(bool muted) override;
-    int64_t queuedFrames() override;
+    void finish() override;
+    bool finished() const override { return drained.load(std::memory_order_acquire); }
+
+    // Silence written after the mix when the stream finishes.
+    static constexpr int PaddingMs = 50;
 
 private:
     friend struct CubebCallbacks;
@@ -39,10 +47,13 @@ private:
 
     const CubebLibrary& library;
     Mixer& mixer;
-    RenderGate gate{true};
+    RenderGate gate;
     cubeb_stream* stream = nullptr;
     bool started = false;
-    // The buffering asked for, in frames.
-    int64_t bufferFrames = 0;
+    long paddingFrames = 0;
+    // Set by start() while the stream is stopped, then counted down by the data callback alone.
+    long paddingLeft = 0;
+    std::atomic<bool> finishing{false};
+    std::atomic<bool> drained{false};
     std::atomic<bool> error{false};
 };

@@ -15,7 +15,7 @@ class OutputBackend
 {
 public:
     virtual ~OutputBackend() = default;
-    // A stopped, muted stream to the default device at `rate` that renders `mixer`; null when no
+    // A stopped stream to the default device at `rate` that renders `mixer`; null when no
     // device can be opened. A connection that fails to open a stream is not kept.
     virtual std::unique_ptr<AudioOutput> openDevice(Mixer& mixer, int rate) = 0;
     // Forgets the connection to the sound server, so the next openDevice() connects afresh. Every

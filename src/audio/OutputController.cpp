@@ -45,34 +45,18 @@ void OutputController::setRate(int newRate)
     clock.reset();
     if (current == State::OnClock)
         current = State::Idle;
-    if (device)
-        device->setMuted(true);
-    if (current == State::OnDevice) {
-        // Timed by the engine's thread, which may ask the device how much it still holds.
-        current = State::Draining;
-        drainTimed = false;
-    }
+    // The stream at the old rate renders no more of the mix, and plays out what it holds.
+    if (current == State::OnDevice)
+        beginDrain();
     mixer.setOutputRate(newRate);
 }
 
 void OutputController::wantAudio()
 {
-    switch (current) {
-    case State::Idle:
+    // While a stream drains, the engine's thread starts again once it has: the mix then follows
+    // what is still being played.
+    if (current == State::Idle)
         current = State::Starting;
-        break;
-    case State::Draining:
-        // Back to the mix before the stream stops: what was drained so far was silence.
-        if (device && deviceRate == rate()) {
-            device->setMuted(false);
-            current = State::OnDevice;
-        }
-        break;
-    case State::Starting:
-    case State::OnDevice:
-    case State::OnClock:
-        break;
-    }
 }
 
 OutputController::Clock::time_point OutputController::update(Clock::time_point now)
@@ -91,17 +75,28 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         case State::Idle:
             if (mixWanted())
                 current = State::Starting;
+            else if (device && now >= deviceIdleSince + CloseAfter)
+                device.reset();
             break;
         case State::Starting:
             if (!mixWanted()) {
                 current = State::Idle;
                 break;
             }
-            tryDue = true;
+            if (device && deviceRate != rate())
+                device.reset();
+            if (device && device->start()) {
+                current = State::OnDevice;
+            } else {
+                // No stream kept, or one that no longer starts (its server went away).
+                if (device)
+                    dropDevice();
+                tryDue = true;
+            }
             break;
         case State::OnDevice:
             if (!mixWanted())
-                beginDrain(now);
+                beginDrain();
             break;
         case State::OnClock:
             if (!mixWanted()) {
@@ -112,12 +107,14 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
             }
             break;
         case State::Draining:
-            if (!drainTimed)
-                beginDrain(now);
-            if (now < drainEnd)
+            if (!drainTimed) {
+                drainStart = now;
+                drainTimed = true;
+            }
+            if (!device->finished() && now < drainStart + DrainTimeout)
                 break;
             device->stop();
-            device.reset();
+            deviceIdleSince = now;
             current = mixWanted() ? State::Starting : State::Idle;
             break;
         }
@@ -128,9 +125,11 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         nextTry = now + RetryPeriod;
     switch (current) {
     case State::Draining:
-        return drainEnd;
+        return now + DrainPoll;
     case State::OnClock:
         return nextTry;
+    case State::Idle:
+        return device ? deviceIdleSince + CloseAfter : Clock::time_point::max();
     default:
         return Clock::time_point::max();
     }
@@ -154,7 +153,7 @@ void OutputController::deviceOpened(std::unique_ptr<AudioOutput> opened, int ope
         deviceRate = openedRate;
         if (current == State::OnClock)
             stopClock();
-        if (startDevice()) {
+        if (device->start()) {
             current = State::OnDevice;
             return;
         }
@@ -177,25 +176,12 @@ void OutputController::shutDown()
     current = State::Idle;
 }
 
-void OutputController::beginDrain(Clock::time_point now)
+void OutputController::beginDrain()
 {
-    device->setMuted(true);
-    const int64_t queued = device->queuedFrames();
-    drainEnd = now +
-               std::chrono::duration_cast<Clock::duration>(
-                   std::chrono::duration<double>(static_cast<double>(queued) / deviceRate)) +
-               DrainMargin;
-    drainTimed = true;
+    device->finish();
+    // Timed by the engine's thread, which knows the time.
+    drainTimed = false;
     current = State::Draining;
-}
-
-bool OutputController::startDevice()
-{
-    device->setMuted(false);
-    if (device->start())
-        return true;
-    device->setMuted(true);
-    return false;
 }
 
 void OutputController::startClock(Clock::time_point now)

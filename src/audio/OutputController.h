@@ -5,33 +5,32 @@
 //
 // States and transitions:
 //
-//   Idle      nothing renders, and no stream is open (the connection to the sound server is kept).
+//   Idle      nothing renders. A drained stream may be kept, stopped, for the next start at its
+//             rate; after CloseAfter it is closed (a stopped stream still wakes the sound
+//             server's client thread), the connection kept.
 //             audio wanted                                   -> Starting
 //   Starting  audio is wanted; nothing renders yet (positions stand still for the few
-//             milliseconds this takes). The engine's thread opens a stream at the rate and starts
-//             it (on a new connection when the last one failed).
+//             milliseconds this takes). The engine's thread starts the stream kept at the rate,
+//             or opens one (on a new connection when the last one failed).
 //             stream started                                 -> OnDevice
 //             no device                                      -> OnClock (next try in RetryPeriod)
 //             mix quiet before either                        -> Idle
 //   OnDevice  the device stream renders the mix.
-//             mix quiet                                      -> Draining (stream muted)
+//             mix quiet, or the rate about to change         -> Draining
 //             device failed                                  -> Starting (a new connection at once)
 //   OnClock   the silent clock renders the mix, keeping time as a device would.
 //             mix quiet                                      -> Idle (clock stopped)
 //             try due (at most once per RetryPeriod)         -> OnDevice when a stream opens
 //             rate changed                                   -> Idle (clock dropped), then Starting
-//   Draining  the mix is quiet; the stream renders silence until what it had rendered before has
-//             been heard (the latency it reports, never less than the buffering it was asked
-//             for, plus DrainMargin), so no end is cut off.
-//             audio wanted at the stream's rate              -> OnDevice (unmuted)
-//             drain over                                     -> Idle (stream stopped and closed),
-//                                                               then Starting if audio is wanted
+//   Draining  the stream renders no more of the mix and the sound server plays out what it holds,
+//             so no end is cut off; the server says when it is done (or DrainTimeout passes).
+//             drained                                        -> Idle (stream stopped, kept at its
+//                                                               rate), then Starting if audio is
+//                                                               wanted
 //             device failed                                  -> Idle or Starting
 //
-// A stream is open only OnDevice and Draining. A drained stream is closed rather than kept stopped:
-// a stopped stream would play the silence it still holds before anything new (PulseAudio keeps a
-// corked stream's buffer), and it wakes the sound server's client thread for timing updates.
-// Opening one takes a millisecond or two.
+// A drained stream holds nothing: started again, it plays the new mix at once, with no silence
+// left over in front of it.
 //
 // Every start of output that is not on the device (play, resume, seek, the next track) tries the
 // device again, and so does the clock once per RetryPeriod while it plays; a connection that fails
@@ -58,8 +57,11 @@ public:
 
     // How often the device is tried again while the clock plays.
     static constexpr auto RetryPeriod = std::chrono::seconds(1);
-    // Added to the latency a stream reports before it is stopped after the mix went quiet.
-    static constexpr auto DrainMargin = std::chrono::milliseconds(20);
+    // How often the engine's thread looks whether a drain is over, and how long it waits at most.
+    static constexpr auto DrainPoll = std::chrono::milliseconds(20);
+    static constexpr auto DrainTimeout = std::chrono::seconds(1);
+    // How long a drained stream is kept for the next start.
+    static constexpr auto CloseAfter = std::chrono::seconds(3);
 
     OutputController(Mixer& mixer, std::unique_ptr<OutputBackend> backend);
     ~OutputController();
@@ -70,7 +72,7 @@ public:
     int rate() const;
     // The rate to play a sound at when the device's own is wanted.
     int preferredRate() const;
-    // True while the mix goes to the device (also while it drains there).
+    // True while the mix goes to the device (also while the stream drains).
     bool onDevice() const { return current == State::OnDevice || current == State::Draining; }
     // True while something renders the mix, so a stopped voice still has its fade-out heard.
     bool rendersMix() const { return current == State::OnDevice || current == State::OnClock; }
@@ -95,8 +97,7 @@ public:
 
 private:
     bool mixWanted() const;
-    void beginDrain(Clock::time_point now);
-    bool startDevice();
+    void beginDrain();
     void startClock(Clock::time_point now);
     void stopClock();
     void dropDevice();
@@ -110,8 +111,10 @@ private:
     std::unique_ptr<AudioOutput> clock;
     int clockRate = 0;
 
-    Clock::time_point drainEnd{};
+    // When the drain began (set by the engine's thread), and when the kept stream was stopped.
+    Clock::time_point drainStart{};
     bool drainTimed = false;
+    Clock::time_point deviceIdleSince{};
     Clock::time_point nextTry{};
     bool tryDue = false;
 };

@@ -36,13 +36,6 @@ public:
     }
     // Control: lets the mix be rendered again.
     void open() { state.store(Open, std::memory_order_release); }
-    void setClosed(bool closed)
-    {
-        if (closed)
-            close();
-        else
-            open();
-    }
     bool isClosed() const { return state.load(std::memory_order_acquire) == Closed; }
 
 private:
