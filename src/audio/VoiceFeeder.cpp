@@ -34,9 +34,12 @@ VoiceFeeder::~VoiceFeeder() = default;
 
 bool VoiceFeeder::canFeed(const Decoder& decoder, int outputRate, const Resampler::Factory& make)
 {
+    // Making a resampler designs its filter, which costs: each rate is tried once.
+    std::vector<int> tried;
     for (const Decoder::Format& format : decoder.formats()) {
-        if (format.rate == outputRate)
+        if (format.rate == outputRate || std::ranges::find(tried, format.rate) != tried.end())
             continue;
+        tried.push_back(format.rate);
         const std::unique_ptr<Resampler> trial = make(format.rate, outputRate);
         if (!trial || !trial->valid())
             return false;
