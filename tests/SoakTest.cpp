@@ -4,6 +4,7 @@
 #include "AudioFixtures.h"
 #include "MainWindow.h"
 #include "PulseAddressScope.h"
+#include "SinkTap.h"
 #include "SoundServer.h"
 
 #include <QDir>
@@ -95,8 +96,15 @@ private slots:
         SoundServer server;
         const bool withServer = SoundServer::toolsInstalled() && server.start();
         std::optional<PulseAddressScope> address;
-        if (withServer)
+        // A null sink that no other stream plays into renders in blocks of up to two seconds, and a
+        // stream that joins it waits for the next block; a desktop's sink on a sound card takes a
+        // new stream in at once. A silent stream of the tap's keeps the sink as responsive.
+        std::optional<SinkTap> tap;
+        if (withServer) {
             address.emplace(server.address());
+            tap.emplace(server.address(), SoundServer::sinkName(), server.sinkRate());
+            QVERIFY(tap->start());
+        }
         qInfo("playing through %s",
               withServer ? "a private PulseAudio null sink" : "whatever output there is");
         // A short first run loads what stays loaded for the life of the process (plugins, the

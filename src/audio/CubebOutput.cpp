@@ -61,6 +61,7 @@ std::unique_ptr<CubebOutput> CubebOutput::open(const CubebLibrary& library, cube
     // The backend raises this to what the device can do; asking it first would cost an extra
     // round trip on every attempt.
     const uint32_t latency = params.rate * static_cast<uint32_t>(latencyMs) / 1000;
+    output->heldAtMost = std::chrono::milliseconds(latencyMs + PaddingMs + DrainMarginMs);
     output->paddingFrames = params.rate * static_cast<uint32_t>(PaddingMs) / 1000;
     const int result =
         library.streamInit(context, &output->stream, "Brisnak", nullptr, nullptr, nullptr, &params,
@@ -105,9 +106,20 @@ void CubebOutput::stop()
 
 void CubebOutput::finish()
 {
+    finishedAt = std::chrono::steady_clock::now();
     finishing.store(true, std::memory_order_release);
     // A render that began before the flag was seen ends before this returns.
     gate.close();
     if (!started)
         drained.store(true, std::memory_order_release);
+}
+
+bool CubebOutput::finished() const
+{
+    // cubeb times its drain by the latency libpulse reports, which reads 0 for long stretches (a
+    // second or more after a start): it can say drained while the server still holds all it was
+    // given. Stopped then, the stream would keep that silence and play it in front of the next
+    // sound. No stream holds more than was asked for, the silence after it and a margin.
+    return drained.load(std::memory_order_acquire) &&
+           std::chrono::steady_clock::now() >= finishedAt + heldAtMost;
 }

@@ -2,7 +2,8 @@
 //
 // finish() lets the sound server play out what the stream holds: the data callback then hands
 // cubeb PaddingMs of silence and no more frames, cubeb drains the stream, and the state callback
-// says when it is drained. A drained stream holds nothing, so when it is started again the first
+// says when it is drained (finished() waits, besides, for as long as the stream can hold: see
+// there). A drained stream holds nothing, so when it is started again the first
 // thing heard is the new mix, not silence left over from before.
 //
 // Threads: open(), start(), stop(), finish(), finished(), failed() and the destructor are called
@@ -16,6 +17,7 @@
 #include "RenderGate.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 struct cubeb;
@@ -36,10 +38,12 @@ public:
     void stop() override;
     bool failed() const override { return error.load(std::memory_order_acquire); }
     void finish() override;
-    bool finished() const override { return drained.load(std::memory_order_acquire); }
+    bool finished() const override;
 
     // Silence written after the mix when the stream finishes.
-    static constexpr int PaddingMs = 50;
+    static constexpr int PaddingMs = 30;
+    // Allowed, beyond the buffering asked for, for the sink's own latency.
+    static constexpr int DrainMarginMs = 30;
 
 private:
     friend struct CubebCallbacks;
@@ -51,6 +55,9 @@ private:
     cubeb_stream* stream = nullptr;
     bool started = false;
     long paddingFrames = 0;
+    // Set by finish(): when the mix stopped going out, and how long the server may hold it.
+    std::chrono::steady_clock::time_point finishedAt{};
+    std::chrono::milliseconds heldAtMost{0};
     // Set by start() while the stream is stopped, then counted down by the data callback alone.
     long paddingLeft = 0;
     std::atomic<bool> finishing{false};

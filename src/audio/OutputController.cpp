@@ -75,24 +75,13 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         case State::Idle:
             if (mixWanted())
                 current = State::Starting;
-            else if (device && now >= deviceIdleSince + CloseAfter)
-                device.reset();
             break;
         case State::Starting:
             if (!mixWanted()) {
                 current = State::Idle;
                 break;
             }
-            if (device && deviceRate != rate())
-                device.reset();
-            if (device && device->start()) {
-                current = State::OnDevice;
-            } else {
-                // No stream kept, or one that no longer starts (its server went away).
-                if (device)
-                    dropDevice();
-                tryDue = true;
-            }
+            tryDue = true;
             break;
         case State::OnDevice:
             if (!mixWanted())
@@ -114,7 +103,7 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
             if (!device->finished() && now < drainStart + DrainTimeout)
                 break;
             device->stop();
-            deviceIdleSince = now;
+            device.reset();
             current = mixWanted() ? State::Starting : State::Idle;
             break;
         }
@@ -128,8 +117,6 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         return now + DrainPoll;
     case State::OnClock:
         return nextTry;
-    case State::Idle:
-        return device ? deviceIdleSince + CloseAfter : Clock::time_point::max();
     default:
         return Clock::time_point::max();
     }
