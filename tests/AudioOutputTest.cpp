@@ -370,6 +370,8 @@ private slots:
             // 10 ms before the silence.
             const float step = ExactSignal::largestStep(recording, ending.silentFrom - lastTenMs,
                                                         ending.silentFrom + 1);
+            qInfo("%s: largest step in the last 10 ms %.4f, the sweep's own %.4f", what, step,
+                  ownStep);
             QVERIFY2(step < 3 * ownStep, qPrintable(QString("a step of %1 at the %2, the sweep's "
                                                             "own is %3")
                                                         .arg(step)
@@ -385,6 +387,7 @@ private slots:
         const long long back = TrackMatch::locate(recording, resumed.start + lastTenMs, sweep);
         QVERIFY(back >= 0);
         const long long resumedAt = back - static_cast<long long>(lastTenMs);
+        qInfo("resumed %lld frames from where the pause faded out", resumedAt - pausedAfter);
         QVERIFY2(std::llabs(resumedAt - pausedAfter) <= rate / 1000,
                  qPrintable(QString("paused after frame %1, resumed at frame %2")
                                 .arg(pausedAfter)
