@@ -487,9 +487,8 @@ def markdown(results, targets):
 
     out.append("### Paused and stopped\n")
     out.append(f"The driver's `pause FILE` and `stop FILE`: Play, then Pause (or Stop) one second "
-               f"later; measured from 4.5 seconds after that (the drained stream is kept stopped for "
-               f"3 s, so that a quick resume finds it, and closed then), over {seconds} s, as "
-               f"above. The "
+               f"later; measured from 4.5 seconds after that, long after the output has drained "
+               f"and closed its stream, over {seconds} s, as above. The "
                f"window's 500 ms tick keeps running in both states, as the player is designed. The "
                f"floor is `bench_window_floor paused`: the player's widgets and the tick, setting "
                f"the seek bar to the same value each time as the player's tick does while nothing "

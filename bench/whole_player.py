@@ -338,7 +338,7 @@ class Bench:
         for _ in range(self.repeats):
             for mode in ["pause", "stop"]:
                 proc, marks = self.start_brisnak(mode, self.file(MAIN_FILE))
-                # From after the drained stream, kept 3 s for a quick resume, has been closed.
+                # From long after the output has drained and closed its stream.
                 run = self.measure(proc, self.seconds, 4.5)
                 # A length of 0 means the file never opened: an idle figure that proves nothing.
                 run["length_ms"] = marks["length-ms"]
