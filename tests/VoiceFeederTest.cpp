@@ -136,10 +136,10 @@ private slots:
     {
         auto decoder = Decoder::open(chained.c_str());
         QVERIFY(decoder);
-        QVERIFY(VoiceFeeder::canFeed(*decoder, 48000, Resampler::make));
-        QVERIFY(!VoiceFeeder::canFeed(*decoder, 48000, refusing(22050)));
+        QVERIFY(VoiceFeeder::canFeed(*decoder, {48000}, Resampler::make));
+        QVERIFY(!VoiceFeeder::canFeed(*decoder, {48000}, refusing(22050)));
         // At the rate of the refused link, no resampler is needed for it.
-        QVERIFY(VoiceFeeder::canFeed(*decoder, 22050, refusing(22050)));
+        QVERIFY(VoiceFeeder::canFeed(*decoder, {22050}, refusing(22050)));
     }
 };
 

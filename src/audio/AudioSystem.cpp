@@ -11,7 +11,6 @@
 #include "VoiceFeeder.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <pthread.h>
 
@@ -122,13 +121,9 @@ AudioResult AudioSystem::createSound(const char* path, uint32_t, const void*, So
     // Every link must be convertible to any rate the output may play it at: the current one, the
     // preferred one, or the sound's own.
     const int preferred = offline ? offlinePreferredRate : output->preferredRate();
-    const std::array<int, 3> outputRates{mixer->outputRate(), preferred, decoder->sampleRate()};
-    for (size_t i = 0; i < outputRates.size(); ++i) {
-        const bool triedAlready = std::find(outputRates.begin(), outputRates.begin() + i,
-                                            outputRates[i]) != outputRates.begin() + i;
-        if (!triedAlready && !VoiceFeeder::canFeed(*decoder, outputRates[i], makeResampler))
-            return AudioResult::FileUnplayable;
-    }
+    if (!VoiceFeeder::canFeed(*decoder, {mixer->outputRate(), preferred, decoder->sampleRate()},
+                              makeResampler))
+        return AudioResult::FileUnplayable;
     sounds.push_back(std::unique_ptr<Sound>(new Sound(*this, std::move(decoder))));
     *sound = sounds.back().get();
     return AudioResult::Ok;

@@ -32,17 +32,21 @@ VoiceFeeder::VoiceFeeder(Decoder& source, int rate, Resampler::Factory make)
 
 VoiceFeeder::~VoiceFeeder() = default;
 
-bool VoiceFeeder::canFeed(const Decoder& decoder, int outputRate, const Resampler::Factory& make)
+bool VoiceFeeder::canFeed(const Decoder& decoder, std::initializer_list<int> outputRates,
+                          const Resampler::Factory& make)
 {
-    // Making a resampler designs its filter, which costs: each rate is tried once.
-    std::vector<int> tried;
-    for (const Decoder::Format& format : decoder.formats()) {
-        if (format.rate == outputRate || std::ranges::find(tried, format.rate) != tried.end())
-            continue;
-        tried.push_back(format.rate);
-        const std::unique_ptr<Resampler> trial = make(format.rate, outputRate);
-        if (!trial || !trial->valid())
-            return false;
+    // Making a resampler designs its filter, which costs: each pair of rates is tried once.
+    std::vector<std::pair<int, int>> tried;
+    for (const int outputRate : outputRates) {
+        for (const Decoder::Format& format : decoder.formats()) {
+            const std::pair pair{format.rate, outputRate};
+            if (format.rate == outputRate || std::ranges::find(tried, pair) != tried.end())
+                continue;
+            tried.push_back(pair);
+            const std::unique_ptr<Resampler> trial = make(format.rate, outputRate);
+            if (!trial || !trial->valid())
+                return false;
+        }
     }
     return true;
 }

@@ -20,6 +20,7 @@
 #include "Resampler.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -33,9 +34,10 @@ public:
     VoiceFeeder(const VoiceFeeder&) = delete;
     VoiceFeeder& operator=(const VoiceFeeder&) = delete;
 
-    // Whether `make` gives a working resampler from every rate of `decoder`'s links that differs
-    // from `outputRate`.
-    static bool canFeed(const Decoder& decoder, int outputRate, const Resampler::Factory& make);
+    // Whether `make` gives a working resampler from every rate of `decoder`'s links to each of
+    // `outputRates` that differs from it.
+    static bool canFeed(const Decoder& decoder, std::initializer_list<int> outputRates,
+                        const Resampler::Factory& make);
 
     // Pushes up to `maxFrames` output frames into the voice's ring (less when the ring is full or
     // the sound is over). Signals the end to the voice once everything is pushed. Returns the
