@@ -13,6 +13,9 @@
 # under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer with "replay", which checks
 # every kept input for memory errors, undefined behaviour and leaks.
 #
+# BRISNAK_FUZZ_TARGET=DecoderFuzzer fuzzes the decoders alone (tests/fuzz/FileExercise.h), about
+# three times as fast, into <build>/corpus-decoders; "replay" always runs the whole engine.
+#
 # The corpus starts from generated seed files of every format (FuzzCorpusGenerator) and the inputs
 # kept in tests/fuzz/regressions; what the fuzzer learns goes to <build>/corpus. A crash, a leak
 # or an input that takes longer than a second fails the run and leaves the input in
@@ -20,9 +23,9 @@
 # that folder in every test run).
 #
 # The long run (docs/reliability.md), 10 million executions on two cores:
-#   BRISNAK_FUZZ_SANITIZERS=none nice -n 19 bash scripts/fuzz.sh 28800 -jobs=2 -workers=2 \
-#       -runs=5000000 -rss_limit_mb=12288
-#   bash scripts/fuzz.sh replay build-fuzz-plain/corpus
+#   BRISNAK_FUZZ_TARGET=DecoderFuzzer BRISNAK_FUZZ_SANITIZERS=none nice -n 19 \
+#       bash scripts/fuzz.sh 28800 -jobs=2 -workers=2 -runs=5000000 -rss_limit_mb=12288
+#   bash scripts/fuzz.sh replay build-fuzz-plain/corpus-decoders
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=sanitizer-env.sh
@@ -44,11 +47,21 @@ else
     link="-fsanitize=$sanitizers"
 fi
 jobs=${BRISNAK_JOBS:-2}
+target=${BRISNAK_FUZZ_TARGET:-EngineFuzzer}
+case $target in
+EngineFuzzer) corpus=$build/corpus ;;
+DecoderFuzzer) corpus=$build/corpus-decoders ;;
+*)
+    echo "fuzz: BRISNAK_FUZZ_TARGET is EngineFuzzer or DecoderFuzzer, not $target" >&2
+    exit 2
+    ;;
+esac
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DBRISNAK_FUZZ=ON -DBRISNAK_BUILD_TESTS=ON \
     -DBRISNAK_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="$link" >/dev/null
-cmake --build "$build" --parallel "$jobs" --target EngineFuzzer FuzzCorpusGenerator
+cmake --build "$build" --parallel "$jobs" --target EngineFuzzer DecoderFuzzer \
+    FuzzCorpusGenerator
 
 # Slow unwinding on malloc, 40 frames deep: the Ogg libraries have no frame pointers, and the
 # suppressions in scripts/lsan.supp need to see the library call our code made, which libvorbisfile's
@@ -71,15 +84,15 @@ fi
 
 seconds=${1:-60}
 shift || true
-mkdir -p "$build/seeds" "$build/corpus" "$build/findings"
+mkdir -p "$build/seeds" "$corpus" "$build/findings"
 "$build/tests/fuzz/FuzzCorpusGenerator" "$build/seeds"
 
 # -timeout=1: an input that takes longer than a second is a finding. Inputs up to 64 KiB: the
 # seeds are a few KiB each. With -jobs, each worker writes its own fuzz-N.log in the build tree.
 set +e
-(cd "$build" && "$build/tests/fuzz/EngineFuzzer" -max_total_time="$seconds" -timeout=1 \
+(cd "$build" && "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=1 \
     -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 -artifact_prefix="$build/findings/" \
-    "$@" "$build/corpus" "$build/seeds" "$root/tests/fuzz/regressions") >"$build/last-run.log" 2>&1
+    "$@" "$corpus" "$build/seeds" "$root/tests/fuzz/regressions") >"$build/last-run.log" 2>&1
 status=$?
 set -e
 grep -hE '^(stat::|Done [0-9]+ runs|SUMMARY|INFO: seed corpus)|ERROR|Test unit written' \

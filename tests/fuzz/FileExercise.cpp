@@ -112,7 +112,7 @@ void renderThroughEngine(const char* path, int outputRate)
     system->release();
 }
 
-FileExercise::Outcome exercise(const char* path)
+FileExercise::Outcome exercise(const char* path, FileExercise::Depth depth)
 {
     FileExercise::Outcome outcome;
     std::unique_ptr<Decoder> decoder = Decoder::open(path);
@@ -145,6 +145,8 @@ FileExercise::Outcome exercise(const char* path)
     if (decoder->seek(length <= tail ? 0 : length - 2 * blockFrames))
         readBlocks(*decoder, buffer, wholeBlocks + 1);
     decoder.reset();
+    if (depth == FileExercise::DecoderOnly)
+        return outcome;
 
     // The output rate varies with the input, so that the mix is resampled up, down or not at all.
     const int outputRate = outcome.sampleRate % 2     ? 44100
@@ -156,7 +158,7 @@ FileExercise::Outcome exercise(const char* path)
 
 } // namespace
 
-FileExercise::Outcome FileExercise::run(const uint8_t* data, size_t size)
+FileExercise::Outcome FileExercise::run(const uint8_t* data, size_t size, Depth depth)
 {
     const int fd = memfd_create("brisnak-input", MFD_CLOEXEC);
     require(fd >= 0, "an in-memory file can be made");
@@ -168,7 +170,7 @@ FileExercise::Outcome FileExercise::run(const uint8_t* data, size_t size)
     }
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    const Outcome outcome = exercise(path);
+    const Outcome outcome = exercise(path, depth);
     close(fd);
     return outcome;
 }
