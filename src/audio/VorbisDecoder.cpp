@@ -489,7 +489,7 @@ bool VorbisDecoder::seekWithin(Stream& stream, int64_t frame)
     stream.holding = false;
     stream.held.clear();
     stream.heldUsed = 0;
-    if (stream.broken || ov_pcm_seek_page(&stream.file, frame + stream.tellOrigin) != 0 ||
+    if (stream.broken || !seekToPage(stream, frame + stream.tellOrigin) ||
         (stream.broken = !streamIntact(stream.file.os)))
         return false;
     // libvorbisfile knows where it stands once it has decoded the page's first packet.
@@ -504,6 +504,64 @@ bool VorbisDecoder::seekWithin(Stream& stream, int64_t frame)
     }
     const int64_t before = frame - stream.at;
     return take(stream, nullptr, before) == before;
+}
+
+bool VorbisDecoder::seekToPage(Stream& stream, int64_t position)
+{
+    // ov_pcm_seek_page looks for the last page before the position by bisection. When none is
+    // before it (the position lies on the link's first page of audio), it takes in the page it
+    // read last; but reads after that one may have moved libogg's buffer under it, and on a
+    // damaged file libogg then copies a negative number of bytes and breaks the heap. So the
+    // first page with a granule position is looked up here, as libogg reads pages, and a
+    // position not past it starts from the first page of audio with a raw seek instead.
+    OggVorbis_File& file = stream.file;
+    if (position < 0 || position > ov_pcm_total(&file, -1))
+        return false;
+    // The link (of those libvorbisfile found in the stream) and its granule position, as the
+    // page seek works them out.
+    int link = file.links - 1;
+    int64_t total = ov_pcm_total(&file, -1);
+    for (; link > 0; --link) {
+        total -= file.pcmlengths[link * 2 + 1];
+        if (position >= total)
+            break;
+    }
+    if (link == 0)
+        total = 0;
+    const int64_t target = position - total + file.pcmlengths[link * 2];
+
+    Source source = stream.source;
+    source.at = source.begin + file.dataoffsets[link];
+    const long long end = std::min(source.end, source.begin + file.offsets[link + 1]);
+    ogg_sync_state sync;
+    ogg_sync_init(&sync);
+    int64_t firstGranule = -1;
+    // A granule position is on the first page of audio or close after it; one not found in
+    // this many bytes is taken as none.
+    long long budget = 256 * 1024;
+    while (firstGranule < 0 && source.at < end && budget > 0) {
+        ogg_page page;
+        const int found = ogg_sync_pageout(&sync, &page);
+        if (found == 1) {
+            if (ogg_page_serialno(&page) == file.serialnos[link])
+                firstGranule = ogg_page_granulepos(&page);
+            continue;
+        }
+        if (found < 0)
+            continue; // bytes skipped to the next page, as libogg does for libvorbisfile
+        const long want = static_cast<long>(std::min<long long>(4096, end - source.at));
+        char* buffer = ogg_sync_buffer(&sync, want);
+        const size_t got = buffer ? readSource(buffer, 1, static_cast<size_t>(want), &source) : 0;
+        if (got == 0)
+            break;
+        ogg_sync_wrote(&sync, static_cast<long>(got));
+        budget -= static_cast<long long>(got);
+    }
+    ogg_sync_clear(&sync);
+
+    if (firstGranule >= 0 && firstGranule < target)
+        return ov_pcm_seek_page(&file, position) == 0;
+    return ov_raw_seek(&file, file.dataoffsets[link]) == 0;
 }
 
 int64_t VorbisDecoder::decode(size_t link, float* out, int64_t frames)

@@ -96,6 +96,9 @@ private:
     Stream* enterLink(size_t link);
     // Makes `stream` give its link's frame `frame` next; false when it cannot.
     bool seekWithin(Stream& stream, int64_t frame);
+    // libvorbisfile's page seek to `position` (its own count), or a raw seek to the start of the
+    // link's audio where the page seek would take the path that can read a stale page.
+    static bool seekToPage(Stream& stream, int64_t position);
     // Gives (into `out`, or drops when null) up to `frames` frames of the stream's link from its
     // `at` on.
     int64_t take(Stream& stream, float* out, int64_t frames);
