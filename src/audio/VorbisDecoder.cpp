@@ -431,7 +431,9 @@ bool VorbisDecoder::pull(Stream& stream)
         if (stream.placeAtFirst)
             stream.at = first;
         else if (first > stream.at)
-            stream.silence = std::min(first - stream.at, links()[stream.link].frames - stream.at);
+            // None past the link's end, where a damaged page can have put the count already.
+            stream.silence = std::max<int64_t>(
+                0, std::min(first - stream.at, links()[stream.link].frames - stream.at));
         stream.placeAtFirst = false;
         stream.holding = false;
         return true;
@@ -472,6 +474,9 @@ int64_t VorbisDecoder::take(Stream& stream, float* out, int64_t frames)
             }
             stream.pendingUsed += static_cast<long>(count);
         }
+        // Nothing to give that pull() would not be asked for: stop rather than spin.
+        if (count <= 0)
+            break;
         done += count;
         stream.at += count;
     }
