@@ -130,6 +130,29 @@ class AudioOutputTest : public QObject
         return ending;
     }
 
+    // What the recording holds where the exact run of `match` ends: how much exact silence (a
+    // dropout), and where the track is heard again (a skip when it comes back further on).
+    static QString describeBreak(const std::vector<float>& recording,
+                                 const std::vector<float>& track, const TrackMatch& match)
+    {
+        const size_t at = match.start + match.exact;
+        size_t silent = 0;
+        while (2 * (at + silent) + 1 < recording.size() && recording[2 * (at + silent)] == 0.0f &&
+               recording[2 * (at + silent) + 1] == 0.0f)
+            ++silent;
+        QString text = QString("the file was heard exactly up to its frame %1 (frame %2 of the "
+                               "recording), then %3 frames of exact silence")
+                           .arg(static_cast<long long>(match.hidden) + match.exact)
+                           .arg(at)
+                           .arg(silent);
+        const TrackMatch::Place next = TrackMatch::firstPlace(recording, at, track);
+        if (next.recordingFrame < 0)
+            return text + ", and never again";
+        return text + QString("; heard again from frame %1 of the recording, at its frame %2")
+                          .arg(next.recordingFrame)
+                          .arg(next.trackFrame);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -462,7 +485,8 @@ private slots:
         // run begins where the fade-in from the new place ends.
         const size_t later = jump + size_t(rate) / 5;
         const long long found = TrackMatch::locate(recording, later, noise);
-        QVERIFY2(found >= 0, "the file is not heard exactly after the seek");
+        QVERIFY2(found >= 0, qPrintable("the file is not heard exactly after the seek; " +
+                                        describeBreak(recording, noise, before)));
         size_t at = later;
         long long frame = found;
         while (at > jump && frame > 0 && recording[2 * (at - 1)] == noise[2 * (frame - 1)] &&
@@ -474,10 +498,11 @@ private slots:
         const long long fade = rate / 200;
         QVERIFY2(std::llabs(frame - fade - asked) <= 1,
                  qPrintable(QString("asked for frame %1; heard exactly from frame %2 on, after a "
-                                    "fade of %3")
+                                    "fade of %3; %4")
                                 .arg(asked)
                                 .arg(frame)
-                                .arg(fade)));
+                                .arg(fade)
+                                .arg(describeBreak(recording, noise, before))));
     }
 };
 
