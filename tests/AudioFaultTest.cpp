@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
 #include <QSlider>
 #include <QStatusBar>
@@ -66,6 +67,27 @@ HeardRun heardRun(const std::vector<float>& recording, const std::vector<float>&
             longest = run;
         from = at;
     }
+}
+
+// The server's streams from players (its sink inputs), by index; pactl talks to the server at
+// PULSE_SERVER.
+QStringList sinkInputs()
+{
+    QProcess pactl;
+    pactl.start("pactl", {"list", "short", "sink-inputs"});
+    pactl.waitForFinished(5000);
+    QStringList indexes;
+    for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split('\n')) {
+        if (!line.trimmed().isEmpty())
+            indexes << line.section('\t', 0, 0);
+    }
+    return indexes;
+}
+
+bool suspendSink(bool suspended)
+{
+    return QProcess::execute("pactl",
+                             {"suspend-sink", SoundServer::sinkName(), suspended ? "1" : "0"}) == 0;
 }
 
 } // namespace
@@ -168,6 +190,32 @@ private slots:
         QVERIFY2(heard > 0.9, qPrintable(QString("heard %1 s of a 1 s tone").arg(heard)));
         const double hz = capture.frequency(longest.start + 0.02, longest.end - 0.02);
         QVERIFY2(std::fabs(hz / 660.0 - 1.0) < 0.01, qPrintable(QString("heard %1 Hz").arg(hz)));
+    }
+
+    void shouldOpenANewStreamWhenTheServerStopsAskingForAudio()
+    {
+        if (!SoundServer::toolsInstalled())
+            QSKIP("pulseaudio, pactl and parec are not installed");
+        SoundServer server;
+        QVERIFY(server.start());
+        const PulseAddressScope address(server.address());
+        const std::string track = writeTone("through-a-stall", AudioFixtures::Format::Wav, 8.0);
+        QVERIFY(!track.empty());
+
+        SoundPlayer player;
+        player.Play(track.c_str());
+        QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= 300, 5000);
+        const QStringList first = sinkInputs();
+        QCOMPARE(first.size(), 1);
+        // The sink stops taking audio (as a stream nothing is linked to waits), so the player's
+        // stream is no longer asked for any: the engine gives it up for a new one.
+        QVERIFY(suspendSink(true));
+        QTRY_VERIFY_WITH_TIMEOUT(!sinkInputs().isEmpty() && sinkInputs() != first, 5000);
+        const uint32_t stoodAt = player.GetPosition();
+        QVERIFY(suspendSink(false));
+        // The music goes on from where it stood.
+        QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= stoodAt + 500, 5000);
+        QVERIFY2(player.GetPosition() < 8000u, "the track ran to its end while nothing was heard");
     }
 
     void shouldFindAServerThatStartsAfterThePlayer()

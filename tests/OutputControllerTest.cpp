@@ -32,6 +32,9 @@ struct OutputLog {
     bool failed = false;
     // Whether what the output held before finish() has been played yet.
     bool playedOut = true;
+    // Whether whatever drives the output has stopped asking for audio.
+    bool stalled = false;
+    uint64_t renderCalls = 0;
 };
 
 class FakeOutput : public AudioOutput
@@ -58,6 +61,13 @@ public:
     bool failed() const override { return log->failed; }
     void finish() override { log->finishing = true; }
     bool finished() const override { return log->finishing && log->playedOut; }
+    // A running output has asked for audio since it was last looked at, unless it stalled.
+    uint64_t renderCalls() const override
+    {
+        if (log->started && !log->stalled)
+            ++log->renderCalls;
+        return log->renderCalls;
+    }
 
 private:
     std::shared_ptr<OutputLog> log;
@@ -314,6 +324,49 @@ private slots:
         QCOMPARE(rig.backend->tries, 2);
         QCOMPARE(rig.controller->state(), State::OnDevice);
         QVERIFY(rig.device().started);
+    }
+
+    void shouldConnectAfreshWhenTheDeviceStopsAskingForAudio()
+    {
+        Rig rig;
+        rig.play(t0);
+        // The server asks again and again: nothing happens, however long the track.
+        for (Time now = t0 + 1s; now <= t0 + 30s; now += 1s)
+            QCOMPARE(rig.step(now), now + OutputController::StallTimeout);
+        QCOMPARE(rig.backend->tries, 1);
+
+        // It stops asking after the last look: the engine's thread is due again when the stream
+        // counts as stalled, and not before does it give up on it.
+        const Time lastAsked = t0 + 30s;
+        auto stalled = rig.backend->devices.back();
+        stalled->stalled = true;
+        const Time nearly = lastAsked + OutputController::StallTimeout - 1ms;
+        QCOMPARE(rig.step(nearly), lastAsked + OutputController::StallTimeout);
+        QCOMPARE(rig.backend->tries, 1);
+        QVERIFY(stalled->started);
+
+        rig.step(lastAsked + OutputController::StallTimeout);
+        QVERIFY(stalled->destroyed);
+        QCOMPARE(rig.backend->disconnects, 1);
+        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.controller->state(), State::OnDevice);
+        QVERIFY(rig.device().started);
+    }
+
+    void shouldNotCountAQuietStreamAsStalled()
+    {
+        Rig rig;
+        rig.backend->playedOut = false;
+        rig.play(t0);
+        rig.device().stalled = true;
+        // Quiet: the stream drains (and asks for nothing while it does), then closes, as always.
+        rig.setAudible(false);
+        rig.step(t0 + 1s);
+        QCOMPARE(rig.controller->state(), State::Draining);
+        rig.step(t0 + 1s + OutputController::StallTimeout);
+        QCOMPARE(rig.controller->state(), State::Idle);
+        QCOMPARE(rig.backend->tries, 1);
+        QCOMPARE(rig.backend->disconnects, 0);
     }
 
     void shouldFallBackToTheClockWhenTheDeviceIsLostForGood()

@@ -5,6 +5,8 @@
 // one at a time. The render calls happen on the output's own thread.
 #pragma once
 
+#include <cstdint>
+
 class AudioOutput
 {
 public:
@@ -21,4 +23,7 @@ public:
     virtual void finish() = 0;
     // True once everything rendered before finish() has been played.
     virtual bool finished() const = 0;
+    // How many times the output has asked for audio so far: it grows while the output runs, and
+    // stands still when whatever drives it has stopped asking. Any thread may read it.
+    virtual uint64_t renderCalls() const = 0;
 };

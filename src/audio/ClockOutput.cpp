@@ -56,6 +56,7 @@ void ClockOutput::run()
             rendering = true;
             lock.unlock();
             mixer.render(buffer.get(), blockFrames);
+            calls.fetch_add(1, std::memory_order_relaxed);
             lock.lock();
             rendering = false;
             changed.notify_all();

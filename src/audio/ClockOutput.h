@@ -10,6 +10,7 @@
 
 #include "AudioOutput.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,7 @@ public:
     // What the clock renders is gone at once: finishing is stopping.
     void finish() override { stop(); }
     bool finished() const override { return true; }
+    uint64_t renderCalls() const override { return calls.load(std::memory_order_relaxed); }
 
 private:
     void run();
@@ -41,5 +43,6 @@ private:
     bool running = false;
     bool rendering = false;
     bool quit = false;
+    std::atomic<uint64_t> calls{0};
     std::thread thread;
 };

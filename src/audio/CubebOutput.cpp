@@ -10,6 +10,7 @@ struct CubebCallbacks {
     static long data(cubeb_stream*, void* user, const void*, void* output, long frames)
     {
         auto* self = static_cast<CubebOutput*>(user);
+        self->calls.fetch_add(1, std::memory_order_relaxed);
         if (frames <= 0)
             return 0;
         auto* out = static_cast<float*>(output);

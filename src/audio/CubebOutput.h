@@ -9,8 +9,9 @@
 // Threads: open(), start(), stop(), finish(), finished(), failed() and the destructor are called
 // by the engine's control threads holding its mutex (open() by the engine's own thread, without
 // it), never from a cubeb callback. cubeb calls the data callback on its realtime thread
-// (CubebCallbacks::data): it renders the mix, or hands over nothing once finishing, and nothing
-// else. The state callback may come on any cubeb thread and only sets atomic flags.
+// (CubebCallbacks::data): it counts its calls and renders the mix, or hands over nothing once
+// finishing, and nothing else. The state callback may come on any cubeb thread and only sets atomic
+// flags.
 #pragma once
 
 #include "AudioOutput.h"
@@ -39,6 +40,7 @@ public:
     bool failed() const override { return error.load(std::memory_order_acquire); }
     void finish() override;
     bool finished() const override;
+    uint64_t renderCalls() const override { return calls.load(std::memory_order_relaxed); }
 
     // Silence written after the mix when the stream finishes.
     static constexpr int PaddingMs = 30;
@@ -63,4 +65,5 @@ private:
     std::atomic<bool> finishing{false};
     std::atomic<bool> drained{false};
     std::atomic<bool> error{false};
+    std::atomic<uint64_t> calls{0};
 };

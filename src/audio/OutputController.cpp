@@ -62,7 +62,7 @@ void OutputController::wantAudio()
 OutputController::Clock::time_point OutputController::update(Clock::time_point now)
 {
     tryDue = false;
-    if (device && device->failed()) {
+    if (device && (device->failed() || deviceStalled(now))) {
         const bool live = onDevice();
         dropDevice();
         if (live)
@@ -115,6 +115,9 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
     switch (current) {
     case State::Draining:
         return now + DrainPoll;
+    case State::OnDevice:
+        // Looked at again when the stream would count as stalled.
+        return lastRenderSeen + StallTimeout;
     case State::OnClock:
         return nextTry;
     default:
@@ -142,6 +145,8 @@ void OutputController::deviceOpened(std::unique_ptr<AudioOutput> opened, int ope
             stopClock();
         if (device->start()) {
             current = State::OnDevice;
+            lastRenderCalls = device->renderCalls();
+            lastRenderSeen = now;
             return;
         }
         dropDevice();
@@ -186,6 +191,19 @@ void OutputController::stopClock()
 {
     if (clock)
         clock->stop();
+}
+
+bool OutputController::deviceStalled(Clock::time_point now)
+{
+    if (current != State::OnDevice)
+        return false;
+    const uint64_t calls = device->renderCalls();
+    if (calls != lastRenderCalls) {
+        lastRenderCalls = calls;
+        lastRenderSeen = now;
+        return false;
+    }
+    return now - lastRenderSeen >= StallTimeout;
 }
 
 void OutputController::dropDevice()

@@ -15,7 +15,7 @@
 //             mix quiet before either                        -> Idle
 //   OnDevice  the device stream renders the mix.
 //             mix quiet, or the rate about to change         -> Draining
-//             device failed                                  -> Starting (a new connection at once)
+//             device failed, or stalled                      -> Starting (a new connection at once)
 //   OnClock   the silent clock renders the mix, keeping time as a device would.
 //             mix quiet                                      -> Idle (clock stopped)
 //             try due (at most once per RetryPeriod)         -> OnDevice when a stream opens
@@ -31,6 +31,11 @@
 // for a new one; a stopped stream also wakes the server's client thread for timing updates.
 // Opening one takes a millisecond or two.
 //
+// A stream the server has stopped asking for audio (for StallTimeout, while the mix is audible)
+// counts as failed: a stream nothing pulls (a sink suspended under it, or a PipeWire stream the
+// session manager never linked to a sink) would otherwise hold the player at one position for
+// good, a fade-out included, and a new stream is as likely as anything to be taken up.
+//
 // Every start of output that is not on the device (play, resume, seek, the next track) tries the
 // device again, and so does the clock once per RetryPeriod while it plays; a connection that fails
 // to open a stream is dropped, so a sound server that starts or restarts later is found.
@@ -42,6 +47,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 class AudioOutput;
@@ -59,6 +65,9 @@ public:
     // How often the engine's thread looks whether a drain is over, and how long it waits at most.
     static constexpr auto DrainPoll = std::chrono::milliseconds(20);
     static constexpr auto DrainTimeout = std::chrono::seconds(1);
+    // How long a running stream may go without asking for audio before it counts as failed. Far
+    // beyond the longest wait between two requests (a second's buffer, a sink waking from suspend).
+    static constexpr auto StallTimeout = std::chrono::seconds(2);
 
     OutputController(Mixer& mixer, std::unique_ptr<OutputBackend> backend);
     ~OutputController();
@@ -98,6 +107,8 @@ private:
     void startClock(Clock::time_point now);
     void stopClock();
     void dropDevice();
+    // OnDevice: whether the stream has not asked for audio for StallTimeout, as of `now`.
+    bool deviceStalled(Clock::time_point now);
 
     Mixer& mixer;
     std::unique_ptr<OutputBackend> backend;
@@ -111,6 +122,9 @@ private:
     // When the drain began, set by the engine's thread.
     Clock::time_point drainStart{};
     bool drainTimed = false;
+    // The device's count of render calls when last seen to grow, and when that was.
+    uint64_t lastRenderCalls = 0;
+    Clock::time_point lastRenderSeen{};
     Clock::time_point nextTry{};
     bool tryDue = false;
 };
