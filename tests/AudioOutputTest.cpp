@@ -443,7 +443,11 @@ private slots:
             QVERIFY2(formats == QString("float32le 2ch %1Hz").arg(trackRate), qPrintable(formats));
             channel->stop();
             sound->release();
-            QTRY_VERIFY(!system->outputRunning());
+            QTRY_VERIFY2(!system->outputRunning(),
+                         qPrintable(QString("still %1; the server's streams: %2")
+                                        .arg(system->usingDevice() ? "on the device"
+                                                                   : "starting or on the clock")
+                                        .arg(streamFormats())));
         }
         system->release();
     }
