@@ -18,7 +18,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
-#include <QProcess>
 #include <QPushButton>
 #include <QSlider>
 #include <QStatusBar>
@@ -67,27 +66,6 @@ HeardRun heardRun(const std::vector<float>& recording, const std::vector<float>&
             longest = run;
         from = at;
     }
-}
-
-// The server's streams from players (its sink inputs), by index; pactl talks to the server at
-// PULSE_SERVER.
-QStringList sinkInputs()
-{
-    QProcess pactl;
-    pactl.start("pactl", {"list", "short", "sink-inputs"});
-    pactl.waitForFinished(5000);
-    QStringList indexes;
-    for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split('\n')) {
-        if (!line.trimmed().isEmpty())
-            indexes << line.section('\t', 0, 0);
-    }
-    return indexes;
-}
-
-bool suspendSink(bool suspended)
-{
-    return QProcess::execute("pactl",
-                             {"suspend-sink", SoundServer::sinkName(), suspended ? "1" : "0"}) == 0;
 }
 
 } // namespace
@@ -205,14 +183,16 @@ private slots:
         SoundPlayer player;
         player.Play(track.c_str());
         QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= 300, 5000);
-        const QStringList first = sinkInputs();
+        const QList<QStringList> first = server.sinkInputs();
         QCOMPARE(first.size(), 1);
         // The sink stops taking audio (as a stream nothing is linked to waits), so the player's
         // stream is no longer asked for any: the engine gives it up for a new one.
-        QVERIFY(suspendSink(true));
-        QTRY_VERIFY_WITH_TIMEOUT(!sinkInputs().isEmpty() && sinkInputs() != first, 5000);
+        QVERIFY(server.suspendSink(true));
+        QTRY_VERIFY_WITH_TIMEOUT(server.sinkInputs().size() == 1 &&
+                                     server.sinkInputs().front().front() != first.front().front(),
+                                 5000);
         const uint32_t stoodAt = player.GetPosition();
-        QVERIFY(suspendSink(false));
+        QVERIFY(server.suspendSink(false));
         // The music goes on from where it stood.
         QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= stoodAt + 500, 5000);
         QVERIFY2(player.GetPosition() < 8000u, "the track ran to its end while nothing was heard");

@@ -18,7 +18,6 @@
 #include "SoundServer.h"
 #include "TrackMatch.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
@@ -59,17 +58,11 @@ SoundCapture leftSide(const std::vector<float>& stereo, int rate)
 }
 
 // The sample format of each stream the server is playing, as `pactl list short` gives it.
-QString streamFormats()
+QString streamFormats(const SoundServer& server)
 {
-    QProcess pactl;
-    pactl.start("pactl", {"list", "short", "sink-inputs"});
-    pactl.waitForFinished(5000);
     QStringList formats;
-    for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split('\n')) {
-        // The tap's own silent stream plays at the sink's rate too; only the player's is asked.
-        if (!line.trimmed().isEmpty())
-            formats << line.section('\t', -1).trimmed();
-    }
+    for (const QStringList& stream : server.sinkInputs())
+        formats << stream.back().trimmed();
     return formats.join("; ");
 }
 
@@ -439,7 +432,7 @@ private slots:
             QTRY_VERIFY(system->usingDevice());
             QCOMPARE(system->outputRate(), trackRate);
             // The server converts the stream to the sink's rate; the engine resamples nothing.
-            const QString formats = streamFormats();
+            const QString formats = streamFormats(*server);
             QVERIFY2(formats == QString("float32le 2ch %1Hz").arg(trackRate), qPrintable(formats));
             channel->stop();
             sound->release();
@@ -447,7 +440,7 @@ private slots:
                          qPrintable(QString("still %1; the server's streams: %2")
                                         .arg(system->usingDevice() ? "on the device"
                                                                    : "starting or on the clock")
-                                        .arg(streamFormats())));
+                                        .arg(streamFormats(*server))));
         }
         system->release();
     }

@@ -218,6 +218,21 @@ bool SoundServer::pactl(const QStringList& arguments, QString* output) const
     return ok;
 }
 
+QList<QStringList> SoundServer::sinkInputs() const
+{
+    QString text;
+    pactl({"list", "short", "sink-inputs"}, &text);
+    QList<QStringList> rows;
+    for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
+        rows << line.split('\t');
+    return rows;
+}
+
+bool SoundServer::suspendSink(bool suspended) const
+{
+    return pactl({"suspend-sink", sinkName(), suspended ? "1" : "0"});
+}
+
 void SoundServer::stop()
 {
     for (auto it = processes.rbegin(); it != processes.rend(); ++it) {

@@ -56,6 +56,11 @@ public:
     static QString sinkName() { return QStringLiteral("brisnak_out"); }
     // The source that records what reaches the null sink.
     static QString monitorSource() { return QStringLiteral("brisnak_out.monitor"); }
+    // The players' streams on the server (its sink inputs), one row of `pactl list short
+    // sink-inputs` each, split at its tabs: index, sink, client, driver, sample format.
+    QList<QStringList> sinkInputs() const;
+    // Suspends the sink (it plays nothing and asks its streams for nothing) or wakes it.
+    bool suspendSink(bool suspended) const;
 
 private:
     QProcess* launch(const QString& program, const QStringList& arguments);
