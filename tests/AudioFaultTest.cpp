@@ -5,11 +5,14 @@
 // The tests run their own PulseAudio servers (SoundServer) and point PULSE_SERVER at them, so a
 // server that runs on the machine for anything else is never touched.
 #include "AudioFixtures.h"
+#include "AudioSystem.h"
+#include "Channel.h"
 #include "ExactSignal.h"
 #include "MainWindow.h"
 #include "PulseAddressScope.h"
 #include "SinkRecorder.h"
 #include "SinkTap.h"
+#include "Sound.h"
 #include "SoundPlayer.h"
 #include "SoundServer.h"
 #include "TrackMatch.h"
@@ -23,7 +26,13 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <thread>
 
 namespace
 {
@@ -67,6 +76,54 @@ HeardRun heardRun(const std::vector<float>& recording, const std::vector<float>&
         from = at;
     }
 }
+
+uint32_t positionOf(Channel* channel)
+{
+    uint32_t ms = 0;
+    channel->getPosition(&ms);
+    return ms;
+}
+
+// Continues stopped processes (SIGCONT) from a thread of its own once `after` has passed, or at
+// now(), whichever comes first, and at the latest when it goes out of scope.
+class Thaw
+{
+public:
+    Thaw(QList<qint64> ids, std::chrono::seconds after)
+        : processes(std::move(ids)), thread([this, after] {
+              std::unique_lock lock(mutex);
+              wake.wait_for(lock, after, [this] { return asked; });
+              for (const qint64 id : processes)
+                  ::kill(static_cast<pid_t>(id), SIGCONT);
+              thawed = true;
+          })
+    {
+    }
+    ~Thaw() { now(); }
+    Thaw(const Thaw&) = delete;
+    Thaw& operator=(const Thaw&) = delete;
+
+    void now()
+    {
+        {
+            std::lock_guard lock(mutex);
+            asked = true;
+        }
+        wake.notify_all();
+        if (thread.joinable())
+            thread.join();
+    }
+    // True once the processes have been continued.
+    bool done() const { return thawed.load(); }
+
+private:
+    const QList<qint64> processes;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool asked = false;
+    std::atomic<bool> thawed{false};
+    std::thread thread;
+};
 
 } // namespace
 
@@ -196,6 +253,53 @@ private slots:
         // The music goes on from where it stood.
         QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= stoodAt + 500, 5000);
         QVERIFY2(player.GetPosition() < 8000u, "the track ran to its end while nothing was heard");
+    }
+
+    void shouldAnswerEveryCallWhileTheServerIsFrozen()
+    {
+        if (!SoundServer::toolsInstalled())
+            QSKIP("pulseaudio, pactl and parec are not installed");
+        SoundServer server;
+        QVERIFY(server.start());
+        const PulseAddressScope address(server.address());
+        const std::string first = writeTone("before-the-freeze", AudioFixtures::Format::Wav, 8.0);
+        const std::string second = writeTone("after-the-thaw", AudioFixtures::Format::Wav, 3.0);
+        QVERIFY(!first.empty() && !second.empty());
+
+        AudioSystem* system = nullptr;
+        QCOMPARE(AudioSystem::create(&system), AudioResult::Ok);
+        QCOMPARE(system->init(), AudioResult::Ok);
+        Sound* sound = nullptr;
+        system->createSound(first.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
+        Channel* channel = nullptr;
+        system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+        QVERIFY(channel);
+        QTRY_VERIFY_WITH_TIMEOUT(system->usingDevice() && positionOf(channel) >= 300, 5000);
+
+        // The server hangs: its socket stays open and nothing it is asked is answered. Should a
+        // call wait for it, another thread lets it go on after a while, and the test sees that
+        // the call came back only then.
+        server.freeze(true);
+        Thaw thaw(server.processIds(), std::chrono::seconds(20));
+        // The engine gives the stream up as stalled; closing it waits for the server, and no call
+        // waits with it.
+        QTRY_VERIFY_WITH_TIMEOUT(!system->usingDevice(), 10000);
+        const uint32_t stoodAt = positionOf(channel);
+        QCOMPARE(channel->setPaused(true), AudioResult::Ok);
+        QCOMPARE(channel->setPaused(false), AudioResult::Ok);
+        QCOMPARE(channel->stop(), AudioResult::Ok);
+        Sound* next = nullptr;
+        system->createSound(second.c_str(), AudioSystem::ModeSoftware, nullptr, &next);
+        Channel* nextChannel = nullptr;
+        system->playSound(AudioSystem::FreeChannel, next, false, &nextChannel);
+        QVERIFY(nextChannel);
+        QVERIFY2(!thaw.done(), "a call waited for the frozen server");
+        QVERIFY(stoodAt < 8000);
+
+        // Once the server answers again, the next track is played on it.
+        thaw.now();
+        QTRY_VERIFY_WITH_TIMEOUT(system->usingDevice() && positionOf(nextChannel) >= 500, 10000);
+        QCOMPARE(system->release(), AudioResult::Ok);
     }
 
     void shouldFindAServerThatStartsAfterThePlayer()

@@ -123,15 +123,23 @@ struct Rig {
         voice.state.store(audible ? Voice::Active : Voice::Idle);
     }
 
-    // One round of the engine's thread at `now`: the transitions, then any device try.
+    // One round of the engine's thread at `now`: the transitions, closing what they gave up, then
+    // any device try.
     Time step(Time now)
     {
-        Time due = controller->update(now);
+        Time due = update(now);
         if (controller->deviceTryDue()) {
             const int rate = controller->rate();
             controller->deviceOpened(controller->openDevice(rate), rate, now);
-            due = controller->update(now);
+            due = update(now);
         }
+        return due;
+    }
+
+    Time update(Time now)
+    {
+        const Time due = controller->update(now);
+        controller->closeRetired(controller->takeRetired());
         return due;
     }
 
@@ -367,6 +375,31 @@ private slots:
         QCOMPARE(rig.controller->state(), State::Idle);
         QCOMPARE(rig.backend->tries, 1);
         QCOMPARE(rig.backend->disconnects, 0);
+    }
+
+    void shouldLeaveClosingAGivenUpStreamToTheEnginesThread()
+    {
+        // Closing a stream waits for the server: update() runs under the engine's mutex, so it
+        // only stops the stream rendering and hands it over, with the connection to drop.
+        Rig rig;
+        rig.play(t0);
+        auto lost = rig.backend->devices.back();
+        lost->stalled = true;
+        rig.controller->update(t0 + OutputController::StallTimeout);
+        QVERIFY(lost->finishing);
+        QVERIFY(lost->started);
+        QVERIFY(!lost->destroyed);
+        QCOMPARE(rig.backend->disconnects, 0);
+        QVERIFY(rig.controller->deviceTryDue());
+
+        OutputController::Retired retired = rig.controller->takeRetired();
+        QCOMPARE(retired.outputs.size(), size_t(1));
+        QVERIFY(retired.disconnect);
+        QVERIFY(rig.controller->takeRetired().empty());
+        rig.controller->closeRetired(std::move(retired));
+        QCOMPARE(lost->stops, 1);
+        QVERIFY(lost->destroyed);
+        QCOMPARE(rig.backend->disconnects, 1);
     }
 
     void shouldFallBackToTheClockWhenTheDeviceIsLostForGood()

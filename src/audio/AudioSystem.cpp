@@ -457,6 +457,14 @@ void AudioSystem::readAheadLoop()
     while (!quit) {
         const bool more = fillAll(FillStepFrames);
         Clock::time_point due = output->update(Clock::now());
+        if (OutputController::Retired retired = output->takeRetired(); !retired.empty()) {
+            // Closing a stream waits for the sound server, which may not answer: no caller of the
+            // engine waits with it. What changed meanwhile is looked at again.
+            lock.unlock();
+            output->closeRetired(std::move(retired));
+            lock.lock();
+            continue;
+        }
         if (output->deviceTryDue()) {
             // Connecting can take tens of milliseconds: the engine is not held up meanwhile.
             const int rate = output->rate();

@@ -4,6 +4,8 @@
 #include "Mixer.h"
 #include "OutputBackend.h"
 
+#include <utility>
+
 namespace
 {
 // The rate asked for before any device has said its own.
@@ -102,8 +104,7 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
             }
             if (!device->finished() && now < drainStart + DrainTimeout)
                 break;
-            device->stop();
-            device.reset();
+            retire(std::move(device));
             current = mixWanted() ? State::Starting : State::Idle;
             break;
         }
@@ -136,8 +137,10 @@ void OutputController::deviceOpened(std::unique_ptr<AudioOutput> opened, int ope
     const bool wanted = openedRate == rate() && mixWanted() &&
                         (current == State::Starting || current == State::OnClock);
     // Asked for in vain (the rate changed, or the mix went quiet): closed again.
-    if (!wanted)
+    if (!wanted) {
+        retire(std::move(opened));
         return;
+    }
     if (opened) {
         device = std::move(opened);
         deviceRate = openedRate;
@@ -157,14 +160,29 @@ void OutputController::deviceOpened(std::unique_ptr<AudioOutput> opened, int ope
         startClock(now);
 }
 
+OutputController::Retired OutputController::takeRetired()
+{
+    return std::exchange(retired, Retired{});
+}
+
+void OutputController::closeRetired(Retired outputs)
+{
+    for (std::unique_ptr<AudioOutput>& output : outputs.outputs) {
+        output->stop();
+        output.reset();
+    }
+    if (outputs.disconnect)
+        backend->disconnect();
+}
+
 void OutputController::shutDown()
 {
     stopClock();
     clock.reset();
     if (device)
-        device->stop();
-    device.reset();
-    backend->disconnect();
+        retire(std::move(device));
+    retired.disconnect = true;
+    closeRetired(takeRetired());
     current = State::Idle;
 }
 
@@ -208,7 +226,16 @@ bool OutputController::deviceStalled(Clock::time_point now)
 
 void OutputController::dropDevice()
 {
-    device.reset();
+    retire(std::move(device));
     deviceRate = 0;
-    backend->disconnect();
+    retired.disconnect = true;
+}
+
+void OutputController::retire(std::unique_ptr<AudioOutput> output)
+{
+    if (!output)
+        return;
+    // It renders none of the mix from here on, so the next output may.
+    output->finish();
+    retired.outputs.push_back(std::move(output));
 }

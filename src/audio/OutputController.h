@@ -41,14 +41,16 @@
 // to open a stream is dropped, so a sound server that starts or restarts later is found.
 //
 // Threads: every method is called holding the engine's mutex: setRate(), wantAudio() and the
-// accessors by any control thread (the GUI thread), update(), deviceOpened() by the engine's own
-// thread, shutDown() by the thread that releases the engine once the engine's thread has ended.
-// openDevice() is the exception: the engine's own thread calls it WITHOUT the mutex.
+// accessors by any control thread (the GUI thread), update(), deviceOpened() and takeRetired() by
+// the engine's own thread, shutDown() by the thread that releases the engine once the engine's
+// thread has ended. openDevice() and closeRetired() are the exceptions: the engine's own thread
+// calls them WITHOUT the mutex, as both wait for the sound server.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class AudioOutput;
 class Mixer;
@@ -98,6 +100,20 @@ public:
     std::unique_ptr<AudioOutput> openDevice(int rate);
     void deviceOpened(std::unique_ptr<AudioOutput> device, int rate, Clock::time_point now);
 
+    // Outputs given up (a drained or failed stream, one opened in vain, with the connection when
+    // it is to be dropped too). They render none of the mix any more. The engine's thread takes
+    // them after update() and closes them WITHOUT the mutex: closing a stream waits for the sound
+    // server, and one that does not answer (stopped, hung) would otherwise hold every caller of
+    // the engine, the window's included.
+    struct Retired {
+        std::vector<std::unique_ptr<AudioOutput>> outputs;
+        bool disconnect = false;
+        bool empty() const { return outputs.empty() && !disconnect; }
+    };
+    Retired takeRetired();
+    // Stops and frees them, then drops the connection if asked; before any other device is opened.
+    void closeRetired(Retired outputs);
+
     // Stops and frees every output.
     void shutDown();
 
@@ -107,6 +123,7 @@ private:
     void startClock(Clock::time_point now);
     void stopClock();
     void dropDevice();
+    void retire(std::unique_ptr<AudioOutput> output);
     // OnDevice: whether the stream has not asked for audio for StallTimeout, as of `now`.
     bool deviceStalled(Clock::time_point now);
 
@@ -118,6 +135,7 @@ private:
     int deviceRate = 0;
     std::unique_ptr<AudioOutput> clock;
     int clockRate = 0;
+    Retired retired;
 
     // When the drain began, set by the engine's thread.
     Clock::time_point drainStart{};

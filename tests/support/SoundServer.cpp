@@ -261,6 +261,22 @@ void SoundServer::kill()
     busAddress.clear();
 }
 
+QList<qint64> SoundServer::processIds() const
+{
+    QList<qint64> ids;
+    for (const auto& process : processes) {
+        if (process->state() != QProcess::NotRunning)
+            ids << process->processId();
+    }
+    return ids;
+}
+
+void SoundServer::freeze(bool frozen)
+{
+    for (const qint64 id : processIds())
+        ::kill(static_cast<pid_t>(id), frozen ? SIGSTOP : SIGCONT);
+}
+
 bool SoundServer::isRunning() const
 {
     for (const auto& process : processes) {

@@ -45,6 +45,11 @@ public:
     // Ends it with SIGKILL, without giving it a chance to say goodbye to its clients.
     void kill();
     bool isRunning() const;
+    // The process ids of its programs, for signals sent from another thread.
+    QList<qint64> processIds() const;
+    // Stops its programs (SIGSTOP): connections stay open and nothing answers, as with a hung
+    // server. Continues them (SIGCONT) when `frozen` is false.
+    void freeze(bool frozen);
     // Why the last start() failed: the step, and the end of each program's log.
     QString failure() const { return why; }
 
