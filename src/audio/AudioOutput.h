@@ -2,7 +2,9 @@
 // to the sound device, or the silent clock.
 //
 // Threads: every method is called by the engine's control threads holding the engine's mutex,
-// one at a time. The render calls happen on the output's own thread.
+// one at a time, except for a device given up after finish(): the engine's own thread then stops
+// and destroys it without the mutex, and nothing else touches it any more. The render calls happen
+// on the output's own thread.
 #pragma once
 
 #include <cstdint>

@@ -8,10 +8,11 @@
 //
 // Threads: open(), start(), stop(), finish(), finished(), failed() and the destructor are called
 // by the engine's control threads holding its mutex (open() by the engine's own thread, without
-// it), never from a cubeb callback. cubeb calls the data callback on its realtime thread
-// (CubebCallbacks::data): it counts its calls and renders the mix, or hands over nothing once
-// finishing, and nothing else. The state callback may come on any cubeb thread and only sets atomic
-// flags.
+// it; stop() and the destructor too, once the stream has been given up after finish(), as both
+// wait for the sound server), never from a cubeb callback. cubeb calls the data callback on its
+// realtime thread (CubebCallbacks::data): it counts its calls and renders the mix, or hands over
+// nothing once finishing, and nothing else. The state callback may come on any cubeb thread and
+// only sets atomic flags.
 #pragma once
 
 #include "AudioOutput.h"
