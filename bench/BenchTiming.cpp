@@ -1,6 +1,7 @@
 #include "BenchTiming.h"
 
 #include "Decoder.h"
+#include "FormatSniffer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,7 +23,7 @@ double BenchTiming::median(std::vector<double> values)
 
 int64_t BenchTiming::decodeWhole(const std::string& path)
 {
-    auto decoder = Decoder::open(path.c_str());
+    auto decoder = FormatSniffer::open(path.c_str());
     if (!decoder)
         return -1;
     std::vector<float> buffer(4096 * static_cast<size_t>(decoder->channels()));

@@ -7,6 +7,7 @@
 #include "AudioFixtures.h"
 #include "BenchTiming.h"
 #include "Decoder.h"
+#include "FormatSniffer.h"
 #include "Mpg123Decoder.h"
 
 #include <algorithm>
@@ -149,7 +150,7 @@ int main(int argc, char** argv)
         int64_t length = 0;
         for (int i = 0; i < 15; ++i)
             opens.push_back(millisecondsOf([&] {
-                auto decoder = Decoder::open(path.c_str());
+                auto decoder = FormatSniffer::open(path.c_str());
                 length = decoder ? decoder->lengthFrames() : -1;
             }));
         std::vector<double> decodes;
@@ -214,7 +215,7 @@ int main(int argc, char** argv)
     // Seeks: 100 random points of the longest MP3s with a Xing header and of the longest Ogg, in a
     // fresh decoder (the first MP3 seeks also build the frame index), then the same points again.
     for (const std::string& path : {longestMp3, noiseMp3, longestOgg}) {
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         if (!decoder)
             return 1;
         std::mt19937 random(42);

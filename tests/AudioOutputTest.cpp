@@ -10,6 +10,7 @@
 #include "Channel.h"
 #include "Decoder.h"
 #include "ExactSignal.h"
+#include "FormatSniffer.h"
 #include "PulseAddressScope.h"
 #include "SinkTap.h"
 #include "Sound.h"
@@ -36,7 +37,7 @@ constexpr float loudLevel = 0.01f;
 std::vector<float> decodeStereo(const std::string& path, int* rate)
 {
     std::vector<float> samples;
-    std::unique_ptr<Decoder> decoder = Decoder::open(path.c_str());
+    std::unique_ptr<Decoder> decoder = FormatSniffer::open(path.c_str());
     if (!decoder || decoder->channels() != 2)
         return samples;
     *rate = decoder->sampleRate();

@@ -2,6 +2,7 @@
 #include "AudioFixtures.h"
 #include "Channel.h"
 #include "Decoder.h"
+#include "FormatSniffer.h"
 #include "Sound.h"
 
 #include <QDir>
@@ -32,7 +33,7 @@ struct Decoded {
 Decoded decodeWhole(const std::string& path)
 {
     Decoded result;
-    std::unique_ptr<Decoder> decoder = Decoder::open(path.c_str());
+    std::unique_ptr<Decoder> decoder = FormatSniffer::open(path.c_str());
     if (!decoder)
         return result;
     result.rate = decoder->sampleRate();

@@ -1,6 +1,7 @@
 #include "Decoder.h"
 #include "AudioFixtures.h"
 #include "DifficultFiles.h"
+#include "FormatSniffer.h"
 #include "Mpg123Decoder.h"
 #include "SndfileDecoder.h"
 #include "VorbisDecoder.h"
@@ -260,7 +261,7 @@ private slots:
         QVERIFY(!path.empty());
         const int64_t toneFrames = 2 * rate;
 
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         QVERIFY(isKind(decoder.get(), kindOf(format)));
         QCOMPARE(decoder->sampleRate(), rate);
@@ -312,7 +313,7 @@ private slots:
         // A frame off moves a 443 Hz tone by far more than the tolerance below.
         const std::string path = writeTone(dir, format, {rate, channels, 3.0, 443.0});
         QVERIFY(!path.empty());
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         const std::vector<float> reference = decodeAll(*decoder);
         const int64_t length = decoder->lengthFrames();
@@ -369,7 +370,7 @@ private slots:
         const std::string path = writeTone(dir, name, format, {});
         QVERIFY(!path.empty());
         QVERIFY(QFile::exists(QString::fromStdString(path)));
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         QVERIFY(isKind(decoder.get(), kindOf(format)));
         // A one-second tone: to the frame but for MP3 without a Xing header.
@@ -405,7 +406,7 @@ private slots:
                                   : input == "id3-noxing.dat" ? Format::Mp3WithoutXing
                                                               : Format::Mp3;
             QVERIFY(AudioFixtures::writeTone(path, format, {}));
-            auto untagged = Decoder::open(path.c_str());
+            auto untagged = FormatSniffer::open(path.c_str());
             QVERIFY(untagged);
             expectedLength = untagged->lengthFrames();
             // An ID3v2.4 tag: header, then its size as four 7-bit bytes, then padding.
@@ -432,7 +433,7 @@ private slots:
             QCOMPARE(sf_close(file), 0);
         }
 
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         QVERIFY(isKind(decoder.get(), Kind(expectedKind)));
         QCOMPARE(decoder->lengthFrames(), expectedLength);
@@ -493,8 +494,8 @@ private slots:
 
         if (input == "missing") {
         } else if (input == "empty") {
-            QVERIFY(!Decoder::open(""));
-            QVERIFY(!Decoder::open(nullptr));
+            QVERIFY(!FormatSniffer::open(""));
+            QVERIFY(!FormatSniffer::open(nullptr));
             return;
         } else if (input.startsWith("directory")) {
             QVERIFY(QDir(dir.path()).mkdir(input));
@@ -530,7 +531,7 @@ private slots:
             AudioFixtures::Tone tone;
             tone.seconds = 5.0;
             QVERIFY(AudioFixtures::writeTone(path, format, tone));
-            auto whole = Decoder::open(path.c_str());
+            auto whole = FormatSniffer::open(path.c_str());
             QVERIFY(whole);
             fullLength = whole->lengthFrames();
             const QByteArray bytes = readBytes(path);
@@ -541,7 +542,7 @@ private slots:
             writeBytes(path, bytes.left(keep));
         }
 
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         if (outcome == "refused") {
             QVERIFY(!decoder);
             return;
@@ -584,7 +585,7 @@ private slots:
             bytes[tag + 8 + i] = char((frames >> (24 - 8 * i)) & 0xFF);
         writeBytes(path, bytes);
 
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         QVERIFY2(decoder->lengthFrames() >= 44100 && decoder->lengthFrames() <= 44100 + mp3Slack,
                  qPrintable(QString::number(decoder->lengthFrames())));
@@ -601,7 +602,7 @@ private slots:
         const std::string path = dir.filePath("locked.wav").toStdString();
         QVERIFY(AudioFixtures::writeTone(path, Format::Wav, {}));
         QCOMPARE(::chmod(path.c_str(), 0), 0);
-        QVERIFY(!Decoder::open(path.c_str()));
+        QVERIFY(!FormatSniffer::open(path.c_str()));
     }
 
     void shouldDecodePastADamagedRegionOfAnMp3_data()
@@ -629,7 +630,7 @@ private slots:
         bytes.replace(bytes.size() * 4 / 10, garbage.size(), garbage);
         writeBytes(path, bytes);
 
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         const std::vector<float> samples = decodeAll(*decoder);
         QCOMPARE(framesIn(samples, *decoder), decoder->lengthFrames());
@@ -663,7 +664,7 @@ private slots:
             dir.filePath(QStringLiteral("file") + DifficultFiles::suffix(which)).toStdString();
         DifficultFiles::Written written = DifficultFiles::write(path, which);
         QVERIFY(written.ok);
-        auto decoder = Decoder::open(path.c_str());
+        auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         const int rate = decoder->sampleRate();
         QCOMPARE(rate, written.parts[0].rate);

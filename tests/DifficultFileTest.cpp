@@ -5,6 +5,7 @@
 #include "Channel.h"
 #include "Decoder.h"
 #include "DifficultFiles.h"
+#include "FormatSniffer.h"
 #include "Sound.h"
 
 #include <QFile>
@@ -161,7 +162,7 @@ private slots:
         DifficultFiles::Written written;
         const std::string path = write(which, written);
         QVERIFY(written.ok);
-        const auto decoder = Decoder::open(path.c_str());
+        const auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         const int64_t decoderMs = decoder->lengthFrames() * 1000 / decoder->sampleRate();
 

@@ -4,6 +4,7 @@
 #include "VoiceFeeder.h"
 #include "Decoder.h"
 #include "DifficultFiles.h"
+#include "FormatSniffer.h"
 #include "Resampler.h"
 #include "Voice.h"
 
@@ -84,7 +85,7 @@ private slots:
     void shouldGiveEachLinkItsDurationAtTheOutputRate()
     {
         QFETCH(int, outputRate);
-        auto decoder = Decoder::open(chained.c_str());
+        auto decoder = FormatSniffer::open(chained.c_str());
         QVERIFY(decoder);
         VoiceFeeder feeder(*decoder, outputRate);
         const Fed fed = feedAll(feeder);
@@ -115,7 +116,7 @@ private slots:
         QFETCH(int, outputRate);
         QFETCH(int, refusedRate);
         QFETCH(int, silentFrom);
-        auto decoder = Decoder::open(chained.c_str());
+        auto decoder = FormatSniffer::open(chained.c_str());
         QVERIFY(decoder);
         VoiceFeeder feeder(*decoder, outputRate, refusing(refusedRate));
         const Fed fed = feedAll(feeder);
@@ -134,7 +135,7 @@ private slots:
 
     void shouldTellWhetherASoundCanBeFed()
     {
-        auto decoder = Decoder::open(chained.c_str());
+        auto decoder = FormatSniffer::open(chained.c_str());
         QVERIFY(decoder);
         QVERIFY(VoiceFeeder::canFeed(*decoder, {48000}, Resampler::make));
         QVERIFY(!VoiceFeeder::canFeed(*decoder, {48000}, refusing(22050)));

@@ -3,6 +3,7 @@
 #include "AudioSystem.h"
 #include "Channel.h"
 #include "Decoder.h"
+#include "FormatSniffer.h"
 #include "Sound.h"
 
 #include <algorithm>
@@ -115,7 +116,7 @@ void renderThroughEngine(const char* path, int outputRate)
 FileExercise::Outcome exercise(const char* path, FileExercise::Depth depth)
 {
     FileExercise::Outcome outcome;
-    std::unique_ptr<Decoder> decoder = Decoder::open(path);
+    std::unique_ptr<Decoder> decoder = FormatSniffer::open(path);
     if (!decoder)
         return outcome;
     outcome.opened = true;

@@ -1,7 +1,5 @@
 #include "Decoder.h"
 
-#include "FormatSniffer.h"
-
 #include <algorithm>
 
 namespace
@@ -14,11 +12,6 @@ int64_t onTimeline(int64_t frames, int rate, int timelineRate)
 }
 
 } // namespace
-
-std::unique_ptr<Decoder> Decoder::open(const char* path)
-{
-    return FormatSniffer::open(path);
-}
 
 void Decoder::setLinks(const std::vector<Link>& found)
 {

@@ -13,7 +13,9 @@
 // equals it once the last frame has been read. Each format supplies only the links it found at
 // open, decode() and seekTo().
 //
-// Threads: open() runs on the GUI thread when a sound is created. Afterwards read() and seek() are
+// A decoder is made by FormatSniffer::open(), which knows the formats; this base knows none.
+//
+// Threads: it is opened on the GUI thread when a sound is created. Afterwards read() and seek() are
 // called by the sound's read-ahead thread only, never concurrently. sampleRate(), channels(),
 // lengthFrames() and formats() never change after open() and may be called from any thread;
 // format() and position() belong to the thread that reads.
@@ -21,7 +23,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 class Decoder
@@ -62,10 +63,6 @@ public:
     // nearest frame at or before it). False when the decoder cannot: the position stays, and the
     // rest of its link plays as silence.
     bool seek(int64_t frame);
-
-    // Opens `path`, choosing the decoder by the file's content (FormatSniffer). Null when the file
-    // is not a regular readable file or holds nothing playable; never blocks on FIFOs or devices.
-    static std::unique_ptr<Decoder> open(const char* path);
 
 protected:
     struct Link {

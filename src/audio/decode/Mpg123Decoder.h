@@ -9,11 +9,13 @@
 // are then counted one by one and read whole, without gapless trimming, since the header of the
 // first run says nothing about the others.
 //
-// Threads: open() and findFrames() run on the thread that calls Decoder::open (the GUI thread).
-// decode() and seekTo() run on the sound's read-ahead thread only, one at a time.
+// Threads: open() and findFrames() run on the thread that calls FormatSniffer::open (the GUI
+// thread). decode() and seekTo() run on the sound's read-ahead thread only, one at a time.
 #pragma once
 
 #include "Decoder.h"
+
+#include <memory>
 
 #include <cstddef>
 #include <vector>

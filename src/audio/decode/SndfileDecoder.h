@@ -2,11 +2,13 @@
 // link; a stretch that cannot be decoded (a damaged FLAC frame libFLAC loses its way in) is stepped
 // over by seeking past it and plays as silence of its length.
 //
-// Threads: open() runs on the thread that calls Decoder::open (the GUI thread); decode() and
+// Threads: open() runs on the thread that calls FormatSniffer::open (the GUI thread); decode() and
 // seekTo() on the sound's read-ahead thread only, one at a time.
 #pragma once
 
 #include "Decoder.h"
+
+#include <memory>
 
 #include <sndfile.h>
 

@@ -7,11 +7,13 @@
 // duration. Inside a link, a hole (pages lost to damage) plays as silence
 // of the frames it held, and a stream whose state libogg loses plays silence to its end.
 //
-// Threads: open() runs on the thread that calls Decoder::open (the GUI thread); decode() and
+// Threads: open() runs on the thread that calls FormatSniffer::open (the GUI thread); decode() and
 // seekTo() on the sound's read-ahead thread only, one at a time.
 #pragma once
 
 #include "Decoder.h"
+
+#include <memory>
 
 #include <vorbis/vorbisfile.h>
 

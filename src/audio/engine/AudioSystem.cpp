@@ -4,6 +4,7 @@
 #include "Channel.h"
 #include "CubebBackend.h"
 #include "Decoder.h"
+#include "FormatSniffer.h"
 #include "Mixer.h"
 #include "OutputController.h"
 #include "Sound.h"
@@ -112,7 +113,7 @@ AudioResult AudioSystem::createSound(const char* path, uint32_t, const void*, So
         return AudioResult::NotInitialized;
     if (!path)
         return AudioResult::InvalidParam;
-    std::unique_ptr<Decoder> decoder = Decoder::open(path);
+    std::unique_ptr<Decoder> decoder = FormatSniffer::open(path);
     if (!decoder || decoder->sampleRate() < MinSampleRate ||
         decoder->sampleRate() > MaxSampleRate || decoder->channels() < 1 ||
         decoder->lengthFrames() < 0)
