@@ -317,8 +317,8 @@ int main(int argc, char** argv)
             // The resampler's share: the same number of frames through libsoxr alone.
             resamples.push_back(millisecondsOf([&] {
                 Resampler resampler(44100, 48000);
-                std::vector<float> in(4096 * 2, 0.25f);
-                std::vector<float> out(8192 * 2);
+                std::vector<StereoFrame> in(4096, {0.25f, 0.25f});
+                std::vector<StereoFrame> out(8192);
                 for (int64_t done = 0; done < decoded;) {
                     size_t used = 0;
                     resampler.process(in.data(), 4096, used, out.data(), 8192);

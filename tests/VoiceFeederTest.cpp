@@ -30,11 +30,13 @@ Fed feedAll(VoiceFeeder& feeder, int rounds = 100000)
     Voice voice;
     voice.prepare(48000, 240, 0, false);
     Fed fed;
-    std::vector<float> block(8192);
+    std::vector<StereoFrame> block(4096);
     for (int i = 0; i < rounds && !feeder.finished(); ++i) {
         feeder.fill(voice, 2048);
-        for (size_t got; (got = voice.ring.pop(block.data(), block.size())) > 0;)
-            fed.stereo.insert(fed.stereo.end(), block.begin(), block.begin() + got);
+        for (size_t got; (got = voice.ring.pop(block.data(), block.size())) > 0;) {
+            for (size_t f = 0; f < got; ++f)
+                fed.stereo.insert(fed.stereo.end(), {block[f].left, block[f].right});
+        }
     }
     fed.finished = feeder.finished() && voice.producerDone.load();
     return fed;

@@ -437,12 +437,12 @@ OutputController::Clock::duration AudioSystem::ringsDue()
         const bool fading = voice.state.load(std::memory_order_acquire) == Voice::Stopping ||
                             voice.pauseRequested.load(std::memory_order_acquire);
         // Frames in the ring, as its producer sees it.
-        const size_t held = (voice.ring.capacity() - voice.ring.writeAvailable()) / 2;
+        const size_t held = voice.ring.capacity() - voice.ring.writeAvailable();
         if (fading)
             due = std::min<Clock::duration>(due, FadeCheck);
         else if (slot.live && slot.feeder && !slot.feeder->finished())
             // Topped up once half of the ring has been played.
-            due = std::min(due, timeOf(held - std::min(held, voice.ring.capacity() / 4)));
+            due = std::min(due, timeOf(held - std::min(held, voice.ring.capacity() / 2)));
         else
             // The sound ends when its ring runs dry.
             due = std::min<Clock::duration>(due, timeOf(held) + EndCheck);

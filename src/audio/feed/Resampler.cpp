@@ -24,8 +24,8 @@ Resampler::~Resampler()
     soxr_delete(handle);
 }
 
-size_t Resampler::process(const float* input, size_t inputFrames, size_t& inputUsed, float* output,
-                          size_t outputCapacity)
+size_t Resampler::process(const StereoFrame* input, size_t inputFrames, size_t& inputUsed,
+                          StereoFrame* output, size_t outputCapacity)
 {
     size_t written = 0;
     inputUsed = 0;
@@ -35,7 +35,7 @@ size_t Resampler::process(const float* input, size_t inputFrames, size_t& inputU
     return written;
 }
 
-size_t Resampler::drain(float* output, size_t outputCapacity)
+size_t Resampler::drain(StereoFrame* output, size_t outputCapacity)
 {
     size_t written = 0;
     if (handle)

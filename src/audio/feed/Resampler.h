@@ -5,6 +5,8 @@
 // Never on the output thread.
 #pragma once
 
+#include "StereoFrame.h"
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -28,10 +30,10 @@ public:
 
     // Converts up to `inputFrames` stereo frames into at most `outputCapacity` frames of `output`.
     // Sets `inputUsed` to the frames taken and returns the frames written.
-    size_t process(const float* input, size_t inputFrames, size_t& inputUsed, float* output,
-                   size_t outputCapacity);
+    size_t process(const StereoFrame* input, size_t inputFrames, size_t& inputUsed,
+                   StereoFrame* output, size_t outputCapacity);
     // After the last input: writes what the filter still holds; 0 once it is empty.
-    size_t drain(float* output, size_t outputCapacity);
+    size_t drain(StereoFrame* output, size_t outputCapacity);
     // Forgets all history, as after a seek.
     void reset();
 

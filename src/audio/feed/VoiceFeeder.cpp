@@ -18,13 +18,13 @@ VoiceFeeder::VoiceFeeder(Decoder& source, int rate, Resampler::Factory make)
       lengthFrames(source.lengthFrames())
 {
     decoded.resize(ChunkFrames * static_cast<size_t>(source.channels()));
-    stereo.resize(ChunkFrames * 2);
+    stereo.resize(ChunkFrames);
     // Room for what a chunk of the lowest rate becomes at the output rate.
     double ratio = 1.0;
     for (const Decoder::Format& format : source.formats())
         ratio = std::max(ratio, static_cast<double>(outputRate) / format.rate);
     stagedCapacity = static_cast<size_t>(std::ceil(ChunkFrames * ratio)) + 1024;
-    staged.resize(stagedCapacity * 2);
+    staged.resize(stagedCapacity);
     current = source.format();
     if (!convertFrom(current.rate))
         playSilenceToTheEnd();
@@ -101,16 +101,17 @@ void VoiceFeeder::seekNow(int64_t frame)
         playSilenceToTheEnd();
 }
 
-size_t VoiceFeeder::toStereo(const float* in, size_t frames, float* out) const
+size_t VoiceFeeder::toStereo(const float* in, size_t frames, StereoFrame* out) const
 {
     const int channels = current.channels;
     if (channels == 1) {
         for (size_t i = 0; i < frames; ++i)
-            out[2 * i] = out[2 * i + 1] = in[i];
+            out[i] = {in[i], in[i]};
         return frames;
     }
     if (channels == 2) {
-        std::copy(in, in + frames * 2, out);
+        for (size_t i = 0; i < frames; ++i)
+            out[i] = {in[2 * i], in[2 * i + 1]};
         return frames;
     }
     // More than two channels: the first two are left and right; a centre (third of an odd
@@ -145,8 +146,7 @@ size_t VoiceFeeder::toStereo(const float* in, size_t frames, float* out) const
                 (alt++ % 2 == 0 ? left : right) += side * f[c];
             }
         }
-        out[2 * i] = left / leftWeight;
-        out[2 * i + 1] = right / rightWeight;
+        out[i] = {left / leftWeight, right / rightWeight};
     }
     return frames;
 }
@@ -157,8 +157,7 @@ bool VoiceFeeder::produce()
     for (;;) {
         if (silenceLeft > 0) {
             stagedLen = static_cast<size_t>(std::min<int64_t>(silenceLeft, stagedCapacity));
-            std::fill(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(2 * stagedLen),
-                      0.0f);
+            std::fill_n(staged.begin(), stagedLen, StereoFrame{});
             silenceLeft -= static_cast<int64_t>(stagedLen);
             return true;
         }
@@ -193,16 +192,15 @@ bool VoiceFeeder::produce()
                 continue;
             }
             // Equal rates: the decoded frames go to the ring untouched.
-            std::copy(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(2 * stereoLen),
-                      staged.begin());
+            std::copy_n(stereo.begin(), stereoLen, staged.begin());
             stagedLen = stereoLen;
             stereoPos = stereoLen = 0;
             return true;
         }
         if (stereoPos < stereoLen) {
             size_t used = 0;
-            stagedLen = resampler->process(stereo.data() + 2 * stereoPos, stereoLen - stereoPos,
-                                           used, staged.data(), stagedCapacity);
+            stagedLen = resampler->process(stereo.data() + stereoPos, stereoLen - stereoPos, used,
+                                           staged.data(), stagedCapacity);
             stereoPos += used;
             if (stagedLen > 0)
                 return true;
@@ -235,11 +233,11 @@ size_t VoiceFeeder::fill(Voice& voice, size_t maxFrames)
             endSignalled = true;
             break;
         }
-        const size_t room = voice.ring.writeAvailable() / 2;
+        const size_t room = voice.ring.writeAvailable();
         const size_t n = std::min({stagedLen - stagedPos, room, maxFrames - pushed});
         if (n == 0)
             break;
-        voice.ring.push(staged.data() + 2 * stagedPos, n * 2);
+        voice.ring.push(staged.data() + stagedPos, n);
         stagedPos += n;
         pushed += n;
     }

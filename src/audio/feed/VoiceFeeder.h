@@ -60,7 +60,7 @@ private:
     void playSilenceToTheEnd();
     // Refills the staging buffer; false when nothing more will come.
     bool produce();
-    size_t toStereo(const float* in, size_t frames, float* out) const;
+    size_t toStereo(const float* in, size_t frames, StereoFrame* out) const;
 
     Decoder& decoder;
     const Resampler::Factory makeResampler;
@@ -75,11 +75,11 @@ private:
     bool endSignalled = false;
     int64_t silenceLeft = 0; // output frames of silence still to push
 
-    std::vector<float> decoded; // interleaved as the decoder gives it
-    std::vector<float> stereo;  // stereo frames waiting for the resampler
+    std::vector<float> decoded;      // interleaved as the decoder gives it
+    std::vector<StereoFrame> stereo; // waiting for the resampler
     size_t stereoPos = 0;
     size_t stereoLen = 0;
-    std::vector<float> staged; // stereo frames at the output rate, waiting for the ring
+    std::vector<StereoFrame> staged; // at the output rate, waiting for the ring
     size_t stagedPos = 0;
     size_t stagedLen = 0;
     size_t stagedCapacity = 0;

@@ -5,7 +5,7 @@
 Mixer::Mixer(int voiceCount, int outputRate)
     : count(voiceCount), rate(outputRate), fade(std::max(1, outputRate / 200)),
       voices(std::make_unique<Voice[]>(static_cast<size_t>(voiceCount))),
-      scratch(std::make_unique<float[]>(ScratchFrames * 2))
+      scratch(std::make_unique<StereoFrame[]>(ScratchFrames))
 {
 }
 

@@ -39,5 +39,5 @@ private:
     int rate;
     int fade;
     std::unique_ptr<Voice[]> voices;
-    std::unique_ptr<float[]> scratch;
+    std::unique_ptr<StereoFrame[]> scratch;
 };

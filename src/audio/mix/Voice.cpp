@@ -6,8 +6,8 @@
 
 void Voice::prepare(size_t ringFrames, int fade, size_t prime, bool paused)
 {
-    if (!ringReady || ring.capacity() < ringFrames * 2) {
-        ring.reset(ringFrames * 2);
+    if (!ringReady || ring.capacity() < ringFrames) {
+        ring.reset(ringFrames);
         ringReady = true;
     }
     ring.discardAll();
@@ -107,7 +107,7 @@ bool Voice::stillPriming()
 {
     if (primed)
         return false;
-    if (state.load(std::memory_order_acquire) == Active && ring.readAvailable() < primeFrames * 2 &&
+    if (state.load(std::memory_order_acquire) == Active && ring.readAvailable() < primeFrames &&
         !producerDone.load(std::memory_order_acquire))
         return true;
     primed = true;
@@ -140,14 +140,14 @@ void Voice::runDry(int current)
     }
 }
 
-void Voice::mixFrames(const float* in, size_t frames, float* out, bool audible)
+void Voice::mixFrames(const StereoFrame* in, size_t frames, float* out, bool audible)
 {
     const float target = audible ? 1.0f : 0.0f;
     for (size_t i = 0; i < frames; ++i) {
         if (gain != target)
             gain = audible ? std::min(1.0f, gain + gainStep) : std::max(0.0f, gain - gainStep);
-        float left = in[2 * i] * gain;
-        float right = in[2 * i + 1] * gain;
+        float left = in[i].left * gain;
+        float right = in[i].right * gain;
         if (holdRemaining > 0) {
             const float t = static_cast<float>(holdRemaining--) / static_cast<float>(fadeFrames);
             left += holdLeft * t;
@@ -160,7 +160,7 @@ void Voice::mixFrames(const float* in, size_t frames, float* out, bool audible)
     }
 }
 
-void Voice::mixInto(float* out, size_t frames, float* scratch, size_t scratchFrames)
+void Voice::mixInto(float* out, size_t frames, StereoFrame* scratch, size_t scratchFrames)
 {
     if (state.load(std::memory_order_acquire) == Idle)
         return;
@@ -188,7 +188,7 @@ void Voice::mixInto(float* out, size_t frames, float* scratch, size_t scratchFra
         size_t wanted = std::min(frames - done, scratchFrames);
         if (!audible)
             wanted = rampLimit(wanted);
-        const size_t got = ring.pop(scratch, wanted * 2) / 2;
+        const size_t got = ring.pop(scratch, wanted);
         if (got == 0) {
             runDry(current);
             break;

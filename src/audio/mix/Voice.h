@@ -10,6 +10,7 @@
 #pragma once
 
 #include "SpscRing.h"
+#include "StereoFrame.h"
 
 #include <atomic>
 #include <cstddef>
@@ -39,9 +40,9 @@ public:
     // the next audible frame fade in from the last one heard (used by seek).
     void flushForSeek();
 
-    // Output thread: adds up to `frames` stereo frames of this voice into `out`.
-    // `scratch` has room for 2 * scratchFrames floats.
-    void mixInto(float* out, size_t frames, float* scratch, size_t scratchFrames);
+    // Output thread: adds up to `frames` stereo frames of this voice into `out` (interleaved).
+    // `scratch` has room for scratchFrames frames.
+    void mixInto(float* out, size_t frames, StereoFrame* scratch, size_t scratchFrames);
 
     // True once prepare() has allocated the ring.
     bool hasRing() const { return ringReady; }
@@ -49,7 +50,7 @@ public:
     // True while the output must keep running for this voice: it plays, or a fade is still due.
     bool needsOutput() const;
 
-    SpscRing<float> ring;
+    SpscRing<StereoFrame> ring;
 
     // Written by control (holding the voice for Active/Stopping), read by the output thread; the
     // output thread turns Stopping into Idle once the fade-out is over.
@@ -76,7 +77,7 @@ private:
     // Output thread, holding the voice: the fade-out is over.
     void fallSilent(int current);
     // Adds `frames` frames of `in` to `out` under the gain ramp towards full or no level.
-    void mixFrames(const float* in, size_t frames, float* out, bool audible);
+    void mixFrames(const StereoFrame* in, size_t frames, float* out, bool audible);
     // Marks the end once the producer is done and the ring is empty.
     void noteEnd();
 
