@@ -52,9 +52,10 @@ run_asan() {
         -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
     cmake --build "$build" --parallel "$jobs"
     local status=0
-    (cd "$build" && ctest --output-on-failure --timeout 900 -E "$deep_tests") || status=1
+    (cd "$build" && ctest --output-on-failure --timeout 900 --parallel "$jobs" -E "$deep_tests") ||
+        status=1
     (cd "$build" && ASAN_OPTIONS=$ASAN_OPTIONS:$deep_stacks LSAN_OPTIONS=$LSAN_OPTIONS:$deep_stacks \
-        ctest --output-on-failure --timeout 900 -R "$deep_tests") || status=1
+        ctest --output-on-failure --timeout 900 --parallel "$jobs" -R "$deep_tests") || status=1
     return "$status"
 }
 
