@@ -58,6 +58,7 @@ void SoundPlayer::TogglePause()
 
 uint32_t SoundPlayer::GetPosition()
 {
+    ++reads.position;
     uint32_t ms = 0;
     if (channel)
         channel->getPosition(&ms);
@@ -72,6 +73,7 @@ void SoundPlayer::SetPosition(uint32_t ms)
 
 uint32_t SoundPlayer::GetLength()
 {
+    ++reads.length;
     uint32_t ms = 0;
     if (sound)
         sound->getLength(&ms);
@@ -80,11 +82,13 @@ uint32_t SoundPlayer::GetLength()
 
 bool SoundPlayer::IsChannelLive() const
 {
+    ++reads.channelState;
     return channel && channel->isLive();
 }
 
 bool SoundPlayer::IsChannelPaused() const
 {
+    ++reads.channelState;
     bool held = false;
     if (channel)
         channel->getPaused(&held);
