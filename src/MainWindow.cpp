@@ -157,7 +157,10 @@ void MainWindow::Previous()
 void MainWindow::UpdateTime()
 {
     form->seekBar->setValue(static_cast<int>(player->GetPosition()));
-    if (player->GetPosition() != player->GetLength())
+    lastTick.play = player->GetPlayCount();
+    lastTick.position = player->GetPosition();
+    lastTick.length = player->GetLength();
+    if (lastTick.position != lastTick.length)
         return;
 
     // The track has reached its end.

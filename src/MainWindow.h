@@ -3,6 +3,8 @@
 
 #include <QMainWindow>
 #include <QString>
+
+#include <cstdint>
 #include <memory>
 
 class MainWindowForm;
@@ -49,10 +51,22 @@ private:
     void Next();
     void Previous();
 
+    // What the last progress tick read from the player, kept for the media controls so that they
+    // announce the tick's outcome without asking the engine again.
+    struct TickReading {
+        // The player's play count when the tick began: a higher one now means that the tick
+        // started a row (the automatic advance).
+        uint64_t play = 0;
+        // The second position read and the length: equal when the track has reached its end.
+        uint32_t position = 0;
+        uint32_t length = 0;
+    };
+
     std::unique_ptr<MainWindowForm> form;
     // Owned so that the engine's threads end with the window.
     std::unique_ptr<SoundPlayer> player;
     QLabel* statusLabel = nullptr;
     QTimer* timer = nullptr;
     QString pausedText;
+    TickReading lastTick;
 };

@@ -28,8 +28,15 @@ MprisPlayerAdaptor::MprisPlayerAdaptor(QObject* host, MainWindow& window,
          {form.menuStop, form.menuPause, form.menuPlay, form.menuPrevious, form.menuNext})
         connect(action, &QAction::triggered, this, &MprisPlayerAdaptor::announce);
     connect(form.listFiles, &QListWidget::itemDoubleClicked, this, &MprisPlayerAdaptor::announce);
-    connect(window.timer, &QTimer::timeout, this, &MprisPlayerAdaptor::announce);
+    connect(window.timer, &QTimer::timeout, this, &MprisPlayerAdaptor::announceTick);
     connect(form.seekBar, &QSlider::sliderReleased, this, &MprisPlayerAdaptor::afterSeek);
+
+    // What a client that comes now reads; later changes are announced from here on.
+    announcedStatus = status();
+    if (announcedStatus != Status::Stopped) {
+        announcedPlay = currentPlay();
+        announcedLength = lengthUs();
+    }
 }
 
 MprisPlayerAdaptor::Status MprisPlayerAdaptor::status() const
@@ -61,9 +68,14 @@ QString MprisPlayerAdaptor::playbackStatus() const
     return statusName(status());
 }
 
-QString MprisPlayerAdaptor::trackId() const
+QString MprisPlayerAdaptor::trackId(uint64_t play)
 {
-    return QStringLiteral("/org/brisnak/track/%1").arg(window.player->GetPlayCount());
+    return QStringLiteral("/org/brisnak/track/%1").arg(play);
+}
+
+uint64_t MprisPlayerAdaptor::currentPlay() const
+{
+    return window.player->GetPlayCount();
 }
 
 qlonglong MprisPlayerAdaptor::lengthUs() const
@@ -73,18 +85,20 @@ qlonglong MprisPlayerAdaptor::lengthUs() const
 
 QVariantMap MprisPlayerAdaptor::metadata() const
 {
-    return metadataFor(status());
+    if (status() == Status::Stopped)
+        return {};
+    return metadataFor(currentPlay(), lengthUs());
 }
 
-QVariantMap MprisPlayerAdaptor::metadataFor(Status state) const
+QVariantMap MprisPlayerAdaptor::metadataFor(uint64_t play, qlonglong length) const
 {
-    if (state == Status::Stopped)
+    if (play == 0)
         return {};
     const std::string& played = window.player->GetPlayedPath();
     const QFileInfo file(QString::fromLocal8Bit(played.data(), qsizetype(played.size())));
     return {
-        {QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(trackId()))},
-        {QStringLiteral("mpris:length"), lengthUs()},
+        {QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(trackId(play)))},
+        {QStringLiteral("mpris:length"), length},
         {QStringLiteral("xesam:url"),
          QUrl::fromLocalFile(file.absoluteFilePath()).toString(QUrl::FullyEncoded)},
         {QStringLiteral("xesam:title"), file.fileName()},
@@ -199,14 +213,35 @@ void MprisPlayerAdaptor::afterSeek()
 void MprisPlayerAdaptor::announce()
 {
     const Status now = status();
-    const uint64_t play = now == Status::Stopped ? 0 : window.player->GetPlayCount();
+    const uint64_t play = now == Status::Stopped ? 0 : currentPlay();
     const qlonglong length = now == Status::Stopped ? 0 : lengthUs();
+    announceAs(now, play, length);
+}
 
+void MprisPlayerAdaptor::announceTick()
+{
+    const MainWindow::TickReading& tick = window.lastTick;
+    const uint64_t play = window.player->GetPlayCount();
+    if (play != tick.play) {
+        // The tick ran Next, which started a row: the slider's maximum is the length the window
+        // read for it, 0 for a file the engine refused; a new channel starts unpaused.
+        const qlonglong length = qlonglong(window.form->seekBar->maximum()) * 1000;
+        if (length > 0)
+            announceAs(Status::Playing, play, length);
+        else
+            announceAs(Status::Stopped, 0, 0);
+    } else if (tick.position == tick.length) {
+        announceAs(Status::Stopped, 0, 0);
+    }
+}
+
+void MprisPlayerAdaptor::announceAs(Status now, uint64_t play, qlonglong length)
+{
     QVariantMap changed;
     if (now != announcedStatus)
         changed.insert(QStringLiteral("PlaybackStatus"), statusName(now));
     if (play != announcedPlay || length != announcedLength)
-        changed.insert(QStringLiteral("Metadata"), metadataFor(now));
+        changed.insert(QStringLiteral("Metadata"), metadataFor(play, length));
     if (changed.isEmpty())
         return;
     announcedStatus = now;

@@ -38,6 +38,12 @@
 // entry points has run (the buttons, the Playback menu, a double-click, the progress tick with its
 // automatic advance, the slider's release). Seeked follows every seek that reached a live channel,
 // from the bus or from the slider.
+//
+// The progress tick is the one periodic thing, and the adaptor asks the engine nothing after it:
+// it reads what the tick itself read (MainWindow::TickReading) and the slider's new maximum. A
+// tick that started a row announces that row, "Playing" when the engine gave it a length and
+// "Stopped" when not; a tick that found the track at its end announces "Stopped"; any other tick
+// changes nothing that was announced, since only commands pause, resume, stop or start a track.
 #pragma once
 
 #include <QDBusAbstractAdaptor>
@@ -101,16 +107,23 @@ private:
 
     Status status() const;
     static QString statusName(Status state);
-    QVariantMap metadataFor(Status state) const;
+    // The metadata of play `play` (0: none, an empty map) of `length` microseconds.
+    QVariantMap metadataFor(uint64_t play, qlonglong length) const;
     bool isPlaying() const { return status() == Status::Playing; }
-    QString trackId() const;
+    QString trackId() const { return trackId(currentPlay()); }
+    static QString trackId(uint64_t play);
+    uint64_t currentPlay() const;
     qlonglong lengthUs() const;
     // Moves the slider's value to `ms` and runs the window's seek, as letting go of the handle.
     void seekTo(qlonglong ms);
     // After SeekStart: Seeked when it reached a live channel, then announce().
     void afterSeek();
-    // Sends PropertiesChanged for what differs from the last announcement.
+    // After a command: reads the player and announces what changed.
     void announce();
+    // After the progress tick: announces what changed from what the tick read.
+    void announceTick();
+    // Sends PropertiesChanged for what differs from the last announcement.
+    void announceAs(Status now, uint64_t play, qlonglong length);
 
     MainWindow& window;
     QDBusConnection bus;
