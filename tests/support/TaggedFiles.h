@@ -1,0 +1,46 @@
+// TaggedFiles: one-second tones in each format the player reads, carrying tags and pictures written
+// by TagLib (ID3v2 in MP3, Vorbis comments in Ogg and FLAC, RIFF INFO in WAV), in a temporary
+// folder, for the tests of what the media controls say about a track.
+//
+// Threads: GUI (test) thread only.
+#pragma once
+
+#include "AudioFixtures.h"
+
+#include <QByteArray>
+#include <QColor>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class TaggedFiles
+{
+public:
+    struct Tags {
+        QString title;
+        QStringList artists;
+        QString album;
+        int trackNumber = 0;
+    };
+    struct Picture {
+        QByteArray data;
+        bool frontCover = true;
+    };
+
+    bool isValid() const { return dir.isValid(); }
+    QString path() const { return dir.path(); }
+
+    // Writes `name` as a tone in `format` carrying `tags` and `pictures` (in that order; WAV takes
+    // them in an ID3v2 chunk beside its INFO list); returns its absolute path, empty on failure.
+    QString write(const QString& name, AudioFixtures::Format format, const Tags& tags,
+                  const QList<Picture>& pictures = {});
+
+    // A `width` x `height` picture in `format` ("PNG" or "JPEG") of one colour, or of random
+    // pixels that no encoder can shrink much when `noise` is set.
+    static QByteArray picture(int width, int height, const char* format, QColor color,
+                              bool noise = false);
+
+private:
+    QTemporaryDir dir;
+};
