@@ -11,13 +11,16 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSlider>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
 MprisPlayerAdaptor::MprisPlayerAdaptor(QObject* host, MainWindow& window,
                                        const QDBusConnection& bus)
-    : QDBusAbstractAdaptor(host), window(window), bus(bus)
+    : QDBusAbstractAdaptor(host), window(window), bus(bus),
+      tags(QStandardPaths::writableLocation(QStandardPaths::CacheLocation))
 {
+    connect(&tags, &TagReader::tagsRead, this, &MprisPlayerAdaptor::tagsRead);
     // Every way into the window's commands is one of these signals. The window connected its own
     // slots first (the form's set-up and its constructor), so these run after the command.
     const MainWindowForm& form = *window.form;
@@ -36,6 +39,7 @@ MprisPlayerAdaptor::MprisPlayerAdaptor(QObject* host, MainWindow& window,
     if (announcedStatus != Status::Stopped) {
         announcedPlay = currentPlay();
         announcedLength = lengthUs();
+        tags.read(announcedPlay, window.player->GetPlayedPath());
     }
 }
 
@@ -96,13 +100,28 @@ QVariantMap MprisPlayerAdaptor::metadataFor(uint64_t play, qlonglong length) con
         return {};
     const std::string& played = window.player->GetPlayedPath();
     const QFileInfo file(QString::fromLocal8Bit(played.data(), qsizetype(played.size())));
-    return {
+    QVariantMap out{
         {QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(trackId(play)))},
         {QStringLiteral("mpris:length"), length},
         {QStringLiteral("xesam:url"),
          QUrl::fromLocalFile(file.absoluteFilePath()).toString(QUrl::FullyEncoded)},
         {QStringLiteral("xesam:title"), file.fileName()},
     };
+    const TagReader::Tags* tagged = tags.tagsFor(play);
+    if (!tagged)
+        return out;
+    if (!tagged->title.isEmpty())
+        out.insert(QStringLiteral("xesam:title"), tagged->title);
+    if (!tagged->artists.isEmpty())
+        out.insert(QStringLiteral("xesam:artist"), tagged->artists);
+    if (!tagged->album.isEmpty())
+        out.insert(QStringLiteral("xesam:album"), tagged->album);
+    if (tagged->trackNumber > 0)
+        out.insert(QStringLiteral("xesam:trackNumber"), tagged->trackNumber);
+    if (!tagged->picturePath.isEmpty())
+        out.insert(QStringLiteral("mpris:artUrl"),
+                   QUrl::fromLocalFile(tagged->picturePath).toString(QUrl::FullyEncoded));
+    return out;
 }
 
 qlonglong MprisPlayerAdaptor::position() const
@@ -235,18 +254,34 @@ void MprisPlayerAdaptor::announceTick()
     }
 }
 
+void MprisPlayerAdaptor::tagsRead(quint64 play)
+{
+    if (play == announcedPlay)
+        announceAs(announcedStatus, announcedPlay, announcedLength);
+}
+
 void MprisPlayerAdaptor::announceAs(Status now, uint64_t play, qlonglong length)
 {
+    if (play != announcedPlay) {
+        if (play == 0)
+            tags.clear();
+        else
+            tags.read(play, window.player->GetPlayedPath());
+    }
+    const TagReader::Tags* tagged = tags.tagsFor(play);
+    const bool withTags = tagged && !tagged->isEmpty();
+
     QVariantMap changed;
     if (now != announcedStatus)
         changed.insert(QStringLiteral("PlaybackStatus"), statusName(now));
-    if (play != announcedPlay || length != announcedLength)
+    if (play != announcedPlay || length != announcedLength || withTags != announcedTags)
         changed.insert(QStringLiteral("Metadata"), metadataFor(play, length));
     if (changed.isEmpty())
         return;
     announcedStatus = now;
     announcedPlay = play;
     announcedLength = length;
+    announcedTags = withTags;
 
     QDBusMessage signal = QDBusMessage::createSignal(
         QLatin1String(MprisService::objectPath), QStringLiteral("org.freedesktop.DBus.Properties"),

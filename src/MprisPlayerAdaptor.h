@@ -30,8 +30,15 @@
 //
 // Metadata describes the last play while the status is "Playing" or "Paused" and is empty while
 // "Stopped": mpris:trackid (an object path numbered per play, so a restarted row is a new track),
-// xesam:url (the file URL of the row's path), xesam:title (the file's name) and mpris:length (in
+// xesam:url (the file URL of the row's path), xesam:title and mpris:length (the engine's length, in
 // microseconds). Position is the player's position in microseconds, read when asked.
+//
+// The file's tags are read (TagReader, off the window's thread) when a play is first announced
+// with a status other than "Stopped", so never for a file the engine refused. Until they are in,
+// and where the file has none, xesam:title is the file's name. Once they are in, Metadata is
+// announced again with what they hold: xesam:title, xesam:artist, xesam:album,
+// xesam:trackNumber and mpris:artUrl (the cover picture, written to the user's cache folder and
+// removed when the track is no longer announced).
 //
 // PropertiesChanged carries PlaybackStatus and Metadata whenever they differ from what was last
 // announced. They are compared after every command from the bus and after each of the window's own
@@ -52,6 +59,8 @@
 #include <QDBusObjectPath>
 #include <QString>
 #include <QVariantMap>
+
+#include "TagReader.h"
 
 #include <cstdint>
 
@@ -124,6 +133,8 @@ private:
     void announceTick();
     // Sends PropertiesChanged for what differs from the last announcement.
     void announceAs(Status now, uint64_t play, qlonglong length);
+    // The tags of `play` are in.
+    void tagsRead(quint64 play);
 
     MainWindow& window;
     QDBusConnection bus;
@@ -131,4 +142,7 @@ private:
     Status announcedStatus = Status::Stopped;
     uint64_t announcedPlay = 0;
     qlonglong announcedLength = 0;
+    // Whether the last Metadata announced held the tags of its play.
+    bool announcedTags = false;
+    TagReader tags;
 };
