@@ -9,6 +9,8 @@
 #include "MprisService.h"
 #include "PrivateSessionBus.h"
 #include "SoundPlayer.h"
+#include "TagReader.h"
+#include "TaggedFiles.h"
 #include "ToneFiles.h"
 
 #include <QDBusArgument>
@@ -16,7 +18,9 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QMimeDatabase>
@@ -24,10 +28,14 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
 #include <QXmlStreamReader>
+
+using Format = AudioFixtures::Format;
+Q_DECLARE_METATYPE(Format)
 
 #ifndef BRISNAK_RESOURCES_DIR
 #error "BRISNAK_RESOURCES_DIR must name the resources folder"
@@ -125,6 +133,26 @@ class MprisTest : public QObject
     const QList<double> seconds{30.0, 31.0, 32.0};
     ToneFiles tones;
     QStringList paths;
+    TaggedFiles tagged;
+    // Where the player writes cover pictures (the test mode's cache folder).
+    QString pictures;
+
+    QStringList picturesWritten() const
+    {
+        return QDir(pictures).entryList(QDir::Files, QDir::Name);
+    }
+
+    static QByteArray contents(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // The picture file that Metadata's mpris:artUrl names; empty when it names none.
+    static QString pictureIn(const QVariantMap& metadata)
+    {
+        return QUrl(metadata.value(QStringLiteral("mpris:artUrl")).toString()).toLocalFile();
+    }
 
     // A call from the client connection. The player answers on this same thread, so the wait
     // runs the event loop.
@@ -246,6 +274,10 @@ private slots:
         QVERIFY(tones.isValid());
         paths = tones.wavs(QStringLiteral("row"), seconds);
         QCOMPARE(paths.size(), seconds.size());
+        QVERIFY(tagged.isValid());
+        QStandardPaths::setTestModeEnabled(true);
+        pictures = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+        QVERIFY(QDir(pictures).removeRecursively());
     }
 
     void shouldTakeTheNameAndOfferBothInterfaces()
@@ -741,6 +773,162 @@ private slots:
             QCOMPARE(arguments.value(0).toString(), playerInterface);
             QCOMPARE(arguments.value(2).toStringList(), QStringList());
         }
+    }
+
+    // What the file's tags say, read off the window's thread once the track plays; the length
+    // stays the engine's and the window's own texts stay as they were.
+    void shouldDescribeATrackByItsTags_data()
+    {
+        QTest::addColumn<Format>("format");
+        QTest::addColumn<bool>("withPicture");
+
+        QTest::newRow("MP3, ID3v2") << Format::Mp3 << true;
+        QTest::newRow("Ogg Vorbis comments") << Format::OggVorbis << true;
+        QTest::newRow("FLAC comments") << Format::Flac << true;
+        QTest::newRow("WAV, RIFF INFO") << Format::Wav << false;
+    }
+
+    void shouldDescribeATrackByItsTags()
+    {
+        QFETCH(Format, format);
+        QFETCH(bool, withPicture);
+
+        const TaggedFiles::Tags tags{QStringLiteral("Harbour Lights"),
+                                     {QStringLiteral("The Quiet Ones")},
+                                     QStringLiteral("Night Crossing"),
+                                     3};
+        const QByteArray cover = TaggedFiles::picture(48, 48, "PNG", Qt::darkCyan);
+        QList<TaggedFiles::Picture> covers;
+        if (withPicture)
+            covers << TaggedFiles::Picture{cover, true};
+        const QString path =
+            tagged.write(QStringLiteral("described") + AudioFixtures::suffix(format), format, tags,
+                         covers, 20.0);
+        QVERIFY(!path.isEmpty());
+
+        MainWindowProbe probe;
+        QVERIFY(probe.show({path}));
+        MprisService mpris(probe.window(), playerBus);
+        BusSignals relay;
+        QVERIFY(relay.listen(client, service));
+        QSignalSpy changes(&relay, &BusSignals::propertiesChanged);
+
+        QVERIFY(succeeds("Play"));
+        QTRY_COMPARE(metadata().value("xesam:title"), QVariant(tags.title));
+        const QVariantMap described = metadata();
+        QCOMPARE(described.value("xesam:artist").toStringList(), tags.artists);
+        QCOMPARE(described.value("xesam:album"), QVariant(tags.album));
+        QCOMPARE(described.value("xesam:trackNumber"), QVariant(tags.trackNumber));
+        QCOMPARE(described.value("mpris:length"),
+                 QVariant(qlonglong(probe.player().GetLength()) * 1000));
+        QCOMPARE(described.value("xesam:url"), QVariant(QUrl::fromLocalFile(path).toString()));
+        if (withPicture) {
+            QVERIFY(pictureIn(described).startsWith(pictures + '/'));
+            QCOMPARE(contents(pictureIn(described)), cover);
+        } else {
+            QVERIFY(!described.contains("mpris:artUrl"));
+        }
+        QCOMPARE(probe.status(), MainWindowProbe::nowPlaying(path));
+
+        // Announced twice: the track at once under its file name, then what its tags say.
+        QTRY_COMPARE(changes.size(), 2);
+        const QVariantMap first = unwrapMap(changes.at(0).value(1).toMap());
+        QCOMPARE(first.value("PlaybackStatus"), QVariant("Playing"));
+        QCOMPARE(first.value("Metadata").toMap().value("xesam:title"),
+                 QVariant(QFileInfo(path).fileName()));
+        const QVariantMap second = unwrapMap(changes.at(1).value(1).toMap());
+        QCOMPARE(second, (QVariantMap{{"Metadata", described}}));
+    }
+
+    // The cover picture is written once per track and goes with it.
+    void shouldKeepTheCoverPictureWhileItsTrackIsAnnounced()
+    {
+        QStringList rows;
+        QList<QByteArray> covers;
+        for (const QColor& colour : {QColor(Qt::red), QColor(Qt::blue)}) {
+            covers << TaggedFiles::picture(32, 32, "PNG", colour);
+            rows << tagged.write(QStringLiteral("cover%1.ogg").arg(rows.size()), Format::OggVorbis,
+                                 {QStringLiteral("Cover %1").arg(rows.size()), {}, {}, 0},
+                                 {{covers.last(), true}}, 20.0);
+        }
+        QVERIFY(!rows.contains(QString()));
+        QCOMPARE(picturesWritten(), QStringList());
+
+        MainWindowProbe probe;
+        QVERIFY(probe.show(rows));
+        {
+            MprisService mpris(probe.window(), playerBus);
+            QVERIFY(succeeds("Play"));
+            QTRY_VERIFY(!pictureIn(metadata()).isEmpty());
+            const QString first = pictureIn(metadata());
+            QCOMPARE(contents(first), covers[0]);
+            QCOMPARE(picturesWritten(), QStringList{QFileInfo(first).fileName()});
+            const QDateTime written = QFileInfo(first).lastModified();
+
+            // Pause, resume and the ticks between them neither write it again nor move it.
+            QVERIFY(succeeds("Pause"));
+            QVERIFY(succeeds("Play"));
+            QSignalSpy ticks(probe.timer(), &QTimer::timeout);
+            QTRY_COMPARE(ticks.size(), 2);
+            QCOMPARE(pictureIn(metadata()), first);
+            QCOMPARE(QFileInfo(first).lastModified(), written);
+
+            // The next track: the first picture goes at once, the second comes with its tags.
+            QVERIFY(succeeds("Next"));
+            QVERIFY(!QFileInfo::exists(first));
+            QTRY_VERIFY(!pictureIn(metadata()).isEmpty());
+            const QString second = pictureIn(metadata());
+            QCOMPARE(contents(second), covers[1]);
+            QCOMPARE(picturesWritten(), QStringList{QFileInfo(second).fileName()});
+
+            // Stopped: no track, no picture.
+            QVERIFY(succeeds("Stop"));
+            QCOMPARE(picturesWritten(), QStringList());
+
+            // Playing again is a new track with its own picture, which goes with the player.
+            QVERIFY(succeeds("Play"));
+            QTRY_VERIFY(!pictureIn(metadata()).isEmpty());
+            QVERIFY(pictureIn(metadata()) != second);
+            QCOMPARE(picturesWritten().size(), 1);
+        }
+        QCOMPARE(picturesWritten(), QStringList());
+    }
+
+    // A file the engine refuses is not read for tags, however well tagged.
+    void shouldReadNoTagsOfAFileTheEngineRefused()
+    {
+        const QByteArray cover = TaggedFiles::picture(32, 32, "PNG", Qt::yellow);
+        const QString path =
+            tagged.write(QStringLiteral("silenced.mp3"), Format::Mp3,
+                         {QStringLiteral("Never Heard"), {}, {}, 0}, {{cover, true}}, 2.0);
+        QVERIFY(!path.isEmpty());
+        // Every byte after the ID3v2 tag (10 bytes of header, then a syncsafe size) made zero:
+        // no MPEG frame is left, but the tag is intact.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const QByteArray head = file.read(10);
+        QVERIFY(head.startsWith("ID3"));
+        const qint64 tagEnd =
+            10 + ((qint64(head[6] & 0x7f) << 21) | (qint64(head[7] & 0x7f) << 14) |
+                  (qint64(head[8] & 0x7f) << 7) | qint64(head[9] & 0x7f));
+        QVERIFY(file.seek(tagEnd));
+        file.write(QByteArray(file.size() - tagEnd, '\0'));
+        file.close();
+        QCOMPARE(TagReader::readFile(QFile::encodeName(path).toStdString(), QString()).title,
+                 QString("Never Heard"));
+
+        MainWindowProbe probe;
+        QVERIFY(probe.show({path}));
+        MprisService mpris(probe.window(), playerBus);
+        QVERIFY(succeeds("Play"));
+        QCOMPARE(probe.status(), QStringLiteral("Cannot play: ") + path);
+        QCOMPARE(status(), QString("Stopped"));
+        QCOMPARE(metadata(), QVariantMap());
+        // A read would have written the picture within milliseconds; two ticks pass first.
+        QSignalSpy ticks(probe.timer(), &QTimer::timeout);
+        QTRY_COMPARE(ticks.size(), 2);
+        QCOMPARE(picturesWritten(), QStringList());
+        QCOMPARE(metadata(), QVariantMap());
     }
 
     void shouldTakeAnInstanceNameWhenTheNameIsTaken()

@@ -79,12 +79,14 @@ TagLib::FLAC::Picture* xiphPicture(const TaggedFiles::Picture& picture)
 } // namespace
 
 QString TaggedFiles::write(const QString& name, AudioFixtures::Format format, const Tags& tags,
-                           const QList<Picture>& pictures)
+                           const QList<Picture>& pictures, double seconds)
 {
     const QString file = QDir(dir.path()).absoluteFilePath(name);
     const QByteArray local = QFile::encodeName(file);
     AudioFixtures::Tone tone;
-    tone.seconds = 1.0;
+    tone.sampleRate = 22050;
+    tone.channels = 1;
+    tone.seconds = seconds;
     if (!AudioFixtures::writeTone(local.toStdString(), format, tone))
         return {};
 
