@@ -4,6 +4,7 @@
 // playlist is filled through the program's own Add files command, whose file dialog a Qt plugin
 // answers inside the program (support/AddFilesPlugin.h).
 #include "PrivateSessionBus.h"
+#include "RealPlayer.h"
 #include "ToneFiles.h"
 
 #include <QDBusMessage>
@@ -38,7 +39,7 @@ class PlayerctlTest : public QObject
     ToneFiles tones;
     QStringList paths;
     QString playlist;
-    std::vector<std::unique_ptr<QProcess>> programs;
+    std::vector<std::unique_ptr<RealPlayer>> programs;
 
     // The environment of a program started here: the session bus at `address` (none at all when
     // it is empty: no address, no X display to start one for) and the offscreen platform.
@@ -53,6 +54,7 @@ class PlayerctlTest : public QObject
         }
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), QDir(runtime.path()).filePath("cache"));
         env.remove(QStringLiteral("QT_QPA_PLATFORMTHEME"));
         return env;
     }
@@ -61,42 +63,19 @@ class PlayerctlTest : public QObject
     // waits until the plugin reports the playlist filled; null on failure.
     QProcess* start(const QString& address)
     {
-        auto program = std::make_unique<QProcess>();
-        QProcessEnvironment env = environment(address);
-        env.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(BRISNAK_TEST_PLUGINS));
-        env.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
-                   QStringLiteral("brisnakaddfiles:") + playlist);
-        program->setProcessEnvironment(env);
-        program->start(QStringLiteral(BRISNAK_PROGRAM), {});
-        if (!program->waitForStarted(10000))
-            return nullptr;
-        const QDeadlineTimer deadline(20000);
-        while (!program->canReadLine() && program->state() == QProcess::Running &&
-               !deadline.hasExpired())
-            program->waitForReadyRead(100);
-        const QByteArray line = program->readLine().trimmed();
-        if (line != "rows " + QByteArray::number(paths.size())) {
-            qWarning("brisnak reported %s; stderr: %s", line.constData(),
-                     program->readAllStandardError().constData());
+        auto player = std::make_unique<RealPlayer>(QStringLiteral(BRISNAK_PROGRAM),
+                                                   QStringLiteral(BRISNAK_TEST_PLUGINS));
+        if (!player->start(environment(address), playlist, paths.size())) {
+            qWarning("%s", qPrintable(player->failure()));
             return nullptr;
         }
-        programs.push_back(std::move(program));
-        return programs.back().get();
+        programs.push_back(std::move(player));
+        return &programs.back()->process();
     }
 
-    // playerctl's output with `arguments`, trimmed; "exit N: stderr" when it fails.
     QString playerctl(const QStringList& arguments)
     {
-        QProcess tool;
-        tool.setProcessEnvironment(environment(bus.address()));
-        tool.start(QStringLiteral("playerctl"), arguments);
-        if (!tool.waitForFinished(10000))
-            return QStringLiteral("timed out");
-        if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
-            return QStringLiteral("exit %1: %2")
-                .arg(tool.exitCode())
-                .arg(QString::fromLocal8Bit(tool.readAllStandardError()).trimmed());
-        return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
+        return RealPlayer::playerctl(environment(bus.address()), arguments);
     }
 
     QString brisnak(const QStringList& arguments)
@@ -107,18 +86,6 @@ class PlayerctlTest : public QObject
     QString metadata(const char* key)
     {
         return brisnak({QStringLiteral("metadata"), QLatin1String(key)});
-    }
-
-    // Ends a program started here by its PID, if it still runs.
-    static void end(QProcess& program)
-    {
-        if (program.state() == QProcess::NotRunning)
-            return;
-        program.terminate();
-        if (!program.waitForFinished(10000)) {
-            program.kill();
-            program.waitForFinished(10000);
-        }
     }
 
 private slots:
@@ -139,8 +106,7 @@ private slots:
 
     void cleanup()
     {
-        for (auto& program : programs)
-            end(*program);
+        // Each program ends with its RealPlayer.
         programs.clear();
     }
 
