@@ -7,6 +7,8 @@
 
 int main(int argc, char* argv[])
 {
+    // The name a Wayland shell matches to brisnak.desktop (icon and name in the dock).
+    QGuiApplication::setDesktopFileName(QStringLiteral("brisnak"));
     QApplication app(argc, argv);
     MainWindow window;
     window.show();
