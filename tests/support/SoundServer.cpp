@@ -152,8 +152,34 @@ bool SoundServer::start()
     return true;
 }
 
+bool SoundServer::writeSessionManagerConfig()
+{
+    // WirePlumber runs the .lua files of its folders under XDG_CONFIG_HOME and the system's
+    // together, in the order of their names: these (80-) come after Debian's settings (50-) and
+    // before the lines that start the monitors (90-), and turn off what the null sink does not
+    // need: the ALSA, camera and Bluetooth monitors. The first two would open this machine's own
+    // sound cards and cameras; the last starts WirePlumber's logind plugin, which needs the folders
+    // that a running systemd-logind keeps: without them (as in a container) WirePlumber gives up at
+    // start, and no sink ever becomes the default.
+    const QList<QPair<QString, QByteArray>> files{
+        {"main.lua.d", "alsa_monitor.enabled = false\n"
+                       "v4l2_monitor.enabled = false\n"
+                       "libcamera_monitor.enabled = false\n"},
+        {"bluetooth.lua.d", "bluez_monitor.enabled = false\n"}};
+    for (const auto& [folder, text] : files) {
+        const QString path = dir.filePath("config/wireplumber/" + folder);
+        QFile file(path + "/80-test-server.lua");
+        if (!QDir().mkpath(path) || !file.open(QIODevice::WriteOnly) ||
+            file.write(text) != text.size())
+            return false;
+    }
+    return true;
+}
+
 bool SoundServer::startPipeWire()
 {
+    if (!writeSessionManagerConfig())
+        return fail("the session manager's configuration could not be written");
     // PipeWire and WirePlumber talk over a session bus: a private one, whose address the daemon
     // prints on its standard output.
     QProcess* bus = launch("dbus-daemon", {"--session", "--nofork", "--print-address=1"});

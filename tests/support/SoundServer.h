@@ -4,7 +4,9 @@
 // PulseAudio, or PipeWire with its PulseAudio service (and the WirePlumber session manager and a
 // session bus of its own). Clients reach both through the PulseAudio protocol at address(). Its
 // runtime files live in a temporary folder of its own, so a server that someone else runs on the
-// machine is never touched.
+// machine is never touched. WirePlumber runs without its device monitors (ALSA, cameras,
+// Bluetooth), so the server opens none of the machine's devices and needs no running
+// systemd-logind, udev or system bus: it starts the same in a container.
 //
 // Threads: GUI (test) thread only.
 #pragma once
@@ -70,6 +72,7 @@ public:
 private:
     QProcess* launch(const QString& program, const QStringList& arguments);
     bool startPipeWire();
+    bool writeSessionManagerConfig();
     bool waitUntilAnswering();
     bool pactl(const QStringList& arguments, QString* output = nullptr) const;
     bool fail(const QString& step);
