@@ -15,10 +15,10 @@
 //   --quick       leaves out the 60-minute files
 //   --dir FOLDER  keeps the generated files in FOLDER and reuses them on the next run
 #include "AudioFixtures.h"
-#include "AudioSystem.h"
 #include "BenchTiming.h"
 #include "Channel.h"
 #include "Decoder.h"
+#include "OfflineEngine.h"
 #include "Resampler.h"
 #include "Sound.h"
 #include "SoundPlayer.h"
@@ -166,37 +166,18 @@ bool ensureNoiseMp3(const std::string& path, int minutes)
     return ok;
 }
 
-class OfflineEngine
-{
-public:
-    explicit OfflineEngine(int rate, bool followSoundRate = false)
-    {
-        AudioSystem::create(&system);
-        AudioSystem::OfflineSettings settings;
-        settings.outputRate = rate;
-        settings.followSoundRate = followSoundRate;
-        system->init(32, AudioSystem::InitOffline, &settings);
-    }
-    ~OfflineEngine() { system->release(); }
-    AudioSystem* system = nullptr;
-};
-
 // Renders `path` to its end through an offline engine at `rate` (its preferred rate when it
 // follows the track's); returns the frames rendered.
 int64_t renderWhole(const std::string& path, int rate, bool followSoundRate)
 {
-    OfflineEngine engine(rate, followSoundRate);
-    Sound* sound = nullptr;
-    Channel* channel = nullptr;
-    engine.system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
-    engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
-    uint32_t length = 0;
-    sound->getLength(&length);
+    const OfflineEngine engine(rate, followSoundRate);
+    Sound* sound = engine.open(path);
+    Channel* channel = engine.play(sound);
+    const uint32_t length = OfflineEngine::lengthOf(sound);
     std::vector<float> block(1024 * 2);
     int64_t frames = 0;
-    for (uint32_t position = 0; position != length; channel->getPosition(&position)) {
-        engine.system->pump();
-        engine.system->render(block.data(), 1024);
+    while (OfflineEngine::positionOf(channel) != length) {
+        engine.renderBlock(block.data(), 1024);
         frames += 1024;
     }
     return frames;
@@ -345,13 +326,10 @@ int main(int argc, char** argv)
     // 3. Seeks into the longest MP3 through the engine.
     {
         const std::string path = pathOf(kinds[0], durations.back());
-        OfflineEngine engine(48000);
-        Sound* sound = nullptr;
-        Channel* channel = nullptr;
-        engine.system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
-        engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
-        uint32_t length = 0;
-        sound->getLength(&length);
+        const OfflineEngine engine(48000);
+        Sound* sound = engine.open(path);
+        Channel* channel = engine.play(sound);
+        const uint32_t length = OfflineEngine::lengthOf(sound);
         std::mt19937 random(42);
         std::uniform_int_distribution<uint32_t> anywhere(0, length - 1);
         std::vector<float> block(480 * 2);
@@ -360,9 +338,9 @@ int main(int argc, char** argv)
             const uint32_t target = anywhere(random);
             seeks.push_back(millisecondsOf([&] {
                 channel->setPosition(target);
-                engine.system->pump();
+                engine.system()->pump();
             }));
-            engine.system->render(block.data(), 480);
+            engine.system()->render(block.data(), 480);
         }
         std::printf("\nSeek to 100 random points of the %d-minute MP3 through the engine "
                     "(seek, refill the whole ring):\n  median %.2f ms, max %.2f ms\n",
