@@ -4,6 +4,7 @@
 // playlist is filled through the program's own Add files command, whose file dialog a Qt plugin
 // answers inside the program (support/AddFilesPlugin.h).
 #include "PrivateSessionBus.h"
+#include "ProcessEnd.h"
 #include "ToneFiles.h"
 
 #include <QDBusMessage>
@@ -109,18 +110,6 @@ class PlayerctlTest : public QObject
         return brisnak({QStringLiteral("metadata"), QLatin1String(key)});
     }
 
-    // Ends a program started here by its PID, if it still runs.
-    static void end(QProcess& program)
-    {
-        if (program.state() == QProcess::NotRunning)
-            return;
-        program.terminate();
-        if (!program.waitForFinished(10000)) {
-            program.kill();
-            program.waitForFinished(10000);
-        }
-    }
-
 private slots:
     void initTestCase()
     {
@@ -140,7 +129,7 @@ private slots:
     void cleanup()
     {
         for (auto& program : programs)
-            end(*program);
+            ProcessEnd::end(*program, 10000);
         programs.clear();
     }
 

@@ -1,5 +1,7 @@
 #include "SoundServer.h"
 
+#include "ProcessEnd.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -235,28 +237,16 @@ bool SoundServer::suspendSink(bool suspended) const
 
 void SoundServer::stop()
 {
-    for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
-        QProcess& process = **it;
-        if (process.state() == QProcess::NotRunning)
-            continue;
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
+    for (auto it = processes.rbegin(); it != processes.rend(); ++it)
+        ProcessEnd::end(**it);
     processes.clear();
     busAddress.clear();
 }
 
 void SoundServer::kill()
 {
-    for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
-        if ((*it)->state() != QProcess::NotRunning) {
-            (*it)->kill();
-            (*it)->waitForFinished(5000);
-        }
-    }
+    for (auto it = processes.rbegin(); it != processes.rend(); ++it)
+        ProcessEnd::kill(**it);
     processes.clear();
     busAddress.clear();
 }
