@@ -15,6 +15,7 @@
 //   --quick       leaves out the 60-minute files
 //   --dir FOLDER  keeps the generated files in FOLDER and reuses them on the next run
 #include "AudioFixtures.h"
+#include "BenchFiles.h"
 #include "BenchTiming.h"
 #include "Channel.h"
 #include "Decoder.h"
@@ -33,15 +34,12 @@
 #include <functional>
 #include <mpg123.h>
 #include <random>
-#include <sndfile.h>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace
 {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr auto decodeWhole = &BenchTiming::decodeWhole;
 constexpr auto median = &BenchTiming::median;
@@ -113,57 +111,17 @@ int measureMemory(const char* path)
     return 0;
 }
 
+// The files are kept between runs with --dir: written again only when missing or short.
 bool ensureFile(const std::string& path, AudioFixtures::Format format, int minutes)
 {
-    if (std::filesystem::exists(path) && decodeWhole(path) == int64_t(minutes) * 60 * 44100)
-        return true;
-    AudioFixtures::Tone tone;
-    tone.seconds = minutes * 60.0;
-    std::printf("  writing %s ...", path.c_str());
-    std::fflush(stdout);
-    bool ok = false;
-    const double ms = millisecondsOf([&] { ok = AudioFixtures::writeTone(path, format, tone); });
-    std::printf(" %s, %.0f s\n", ok ? "done" : "FAILED", ms / 1000);
-    return ok;
+    return (std::filesystem::exists(path) && decodeWhole(path) == int64_t(minutes) * 60 * 44100) ||
+           BenchFiles::writeTone(path, format, minutes);
 }
 
-// Filtered noise encodes like real music (lame VBR, around 200 kbit/s) and decodes several times
-// slower than a tone, so it shows what the engine adds to a realistic decode.
 bool ensureNoiseMp3(const std::string& path, int minutes)
 {
-    if (std::filesystem::exists(path) && decodeWhole(path) >= int64_t(minutes) * 60 * 44100)
-        return true;
-    std::printf("  writing %s ...", path.c_str());
-    std::fflush(stdout);
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 2;
-    info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file)
-        return false;
-    int mode = SF_BITRATE_MODE_VARIABLE;
-    double level = 0.2;
-    sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
-    sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
-    std::mt19937 random(1);
-    std::normal_distribution<float> noise(0.0f, 0.15f);
-    std::vector<float> block(8192 * 2);
-    float left = 0;
-    float right = 0;
-    bool ok = true;
-    for (long long done = 0; ok && done < minutes * 60LL * 44100; done += 8192) {
-        for (size_t i = 0; i < block.size(); i += 2) {
-            left = 0.7f * left + 0.3f * noise(random);
-            right = 0.7f * right + 0.3f * noise(random);
-            block[i] = left;
-            block[i + 1] = right;
-        }
-        ok = sf_writef_float(file, block.data(), 8192) == 8192;
-    }
-    ok = sf_close(file) == 0 && ok;
-    std::printf(" %s\n", ok ? "done" : "FAILED");
-    return ok;
+    return (std::filesystem::exists(path) && decodeWhole(path) >= int64_t(minutes) * 60 * 44100) ||
+           BenchFiles::writeNoiseMp3(path, minutes);
 }
 
 // Renders `path` to its end through an offline engine at `rate` (its preferred rate when it
