@@ -7,7 +7,7 @@ the work folder, then docs/benchmarks.md (between its whole-player markers), doc
 and the performance table of README.md.
 
 The player measured is the program itself (build/src/brisnak), driven from the inside by the
-benchmark's Qt plugin (bench/player/BenchPlugin.h). Its floors: the same file decoded by Debian's
+driver's Qt plugin (tests/support/DriverPlugin.h). Its floors: the same file decoded by Debian's
 command-line decoder alone; bench_window_floor, the player's own widgets and tick with no engine;
 for start-up, the least Qt window and the least window that shows text.
 
@@ -80,7 +80,7 @@ class Bench:
         self.quick = args.quick
         self.brisnak = os.path.join(args.build, "src", "brisnak")
         bindir = os.path.join(args.build, "bench", "player")
-        self.plugins = os.path.join(bindir, "plugins")
+        self.plugins = os.path.join(args.build, "plugins")
         self.window_floor = os.path.join(bindir, "bench_window_floor")
         self.startup_programs = {
             "floor": [os.path.join(bindir, "bench_startup_floor")],
@@ -118,7 +118,7 @@ class Bench:
             with open(path, "w") as f:
                 f.write("\n".join(str(c) for c in command) + "\n")
             env["QT_PLUGIN_PATH"] = self.plugins
-            env["QT_QPA_GENERIC_PLUGINS"] = "brisnakbench:" + path
+            env["QT_QPA_GENERIC_PLUGINS"] = "brisnakdriver:" + path
         return env
 
     def log_file(self, name):

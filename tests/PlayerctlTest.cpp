@@ -2,7 +2,7 @@
 // a desktop user would: list, status, play, pause, play-pause, next, previous, stop, position and
 // metadata; a second program's instance name; Quit; and the program without any bus. The
 // playlist is filled through the program's own Add files command, whose file dialog a Qt plugin
-// answers inside the program (support/AddFilesPlugin.h).
+// answers inside the program (support/DriverPlugin.h, with the command "fill").
 #include "PrivateSessionBus.h"
 #include "ProcessEnd.h"
 #include "ToneFiles.h"
@@ -38,7 +38,8 @@ class PlayerctlTest : public QObject
     const QList<double> seconds{30.0, 31.0, 32.0};
     ToneFiles tones;
     QStringList paths;
-    QString playlist;
+    // The driver's command: fill the playlist with `paths`.
+    QString command;
     std::vector<std::unique_ptr<QProcess>> programs;
 
     // The environment of a program started here: the session bus at `address` (none at all when
@@ -66,16 +67,21 @@ class PlayerctlTest : public QObject
         QProcessEnvironment env = environment(address);
         env.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(BRISNAK_TEST_PLUGINS));
         env.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
-                   QStringLiteral("brisnakaddfiles:") + playlist);
+                   QStringLiteral("brisnakdriver:") + command);
         program->setProcessEnvironment(env);
         program->start(QStringLiteral(BRISNAK_PROGRAM), {});
         if (!program->waitForStarted(10000))
             return nullptr;
+        // The driver notes the times of its steps first; "rows N" once the files are in.
         const QDeadlineTimer deadline(20000);
-        while (!program->canReadLine() && program->state() == QProcess::Running &&
-               !deadline.hasExpired())
-            program->waitForReadyRead(100);
-        const QByteArray line = program->readLine().trimmed();
+        QByteArray line;
+        while (!line.startsWith("rows ") && program->state() == QProcess::Running &&
+               !deadline.hasExpired()) {
+            if (program->canReadLine())
+                line = program->readLine().trimmed();
+            else
+                program->waitForReadyRead(100);
+        }
         if (line != "rows " + QByteArray::number(paths.size())) {
             qWarning("brisnak reported %s; stderr: %s", line.constData(),
                      program->readAllStandardError().constData());
@@ -120,10 +126,14 @@ private slots:
         QVERIFY(tones.isValid());
         paths = tones.wavs(QStringLiteral("track"), seconds);
         QCOMPARE(paths.size(), seconds.size());
-        playlist = QDir(tones.path()).filePath(QStringLiteral("playlist.txt"));
-        QFile list(playlist);
-        QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Text));
-        list.write(paths.join(QLatin1Char('\n')).toUtf8() + '\n');
+        const QString playlist = QDir(tones.path()).filePath(QStringLiteral("playlist.txt"));
+        command = QDir(tones.path()).filePath(QStringLiteral("command.txt"));
+        for (const auto& [file, lines] :
+             {std::pair{playlist, paths}, std::pair{command, QStringList{"fill", playlist}}}) {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Text));
+            out.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
+        }
     }
 
     void cleanup()
