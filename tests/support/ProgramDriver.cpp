@@ -210,13 +210,19 @@ void ProgramDriver::seeks()
     then(1500, [this] { finish(); });
 }
 
-int ProgramDriver::addMany()
+QStringList ProgramDriver::listedPaths(const char* usage) const
 {
     QStringList paths;
     if (command.size() != 2)
-        fail("usage: add LIST");
+        fail(usage);
     if (!readLines(command[1], paths))
         fail("cannot read the list of paths");
+    return paths;
+}
+
+int ProgramDriver::addMany()
+{
+    const QStringList paths = listedPaths("usage: add LIST");
 
     int64_t firstRow = 0;
     int64_t lastRow = 0;
@@ -270,12 +276,7 @@ int ProgramDriver::addMany()
 
 void ProgramDriver::fill()
 {
-    QStringList paths;
-    if (command.size() != 2)
-        fail("usage: fill LIST");
-    if (!readLines(command[1], paths))
-        fail("cannot read the list of paths");
-    addFiles(paths);
+    addFiles(listedPaths("usage: fill LIST"));
     DriverClock::print("rows", list->count());
 }
 

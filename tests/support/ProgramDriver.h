@@ -49,6 +49,8 @@ private:
     void clicks();
     void pauses();
     void seeks();
+    // The paths of the file LIST, the command's one argument.
+    QStringList listedPaths(const char* usage) const;
     int addMany();
     void fill();
 
