@@ -293,10 +293,14 @@ private slots:
         AudioSystem* system = nullptr;
         QCOMPARE(AudioSystem::create(&system), AudioResult::Ok);
         QCOMPARE(system->init(), AudioResult::Ok);
-        Sound* sound = nullptr;
-        system->createSound(first.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
-        Channel* channel = nullptr;
-        system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+        const auto play = [system](const std::string& path) {
+            Sound* sound = nullptr;
+            system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
+            Channel* channel = nullptr;
+            system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+            return channel;
+        };
+        Channel* channel = play(first);
         QVERIFY(channel);
         QTRY_VERIFY_WITH_TIMEOUT(system->usingDevice() && positionOf(channel) >= 300, 5000);
 
@@ -312,10 +316,7 @@ private slots:
         QCOMPARE(channel->setPaused(true), AudioResult::Ok);
         QCOMPARE(channel->setPaused(false), AudioResult::Ok);
         QCOMPARE(channel->stop(), AudioResult::Ok);
-        Sound* next = nullptr;
-        system->createSound(second.c_str(), AudioSystem::ModeSoftware, nullptr, &next);
-        Channel* nextChannel = nullptr;
-        system->playSound(AudioSystem::FreeChannel, next, false, &nextChannel);
+        Channel* nextChannel = play(second);
         QVERIFY(nextChannel);
         QVERIFY2(!thaw.done(), "a call waited for the frozen server");
         QVERIFY(stoodAt < 8000);
