@@ -31,7 +31,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
-#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -126,6 +125,12 @@ private:
     std::thread thread;
 };
 
+// A sound server of the case's own, which PULSE_SERVER names while it lives.
+class OwnServer : public SoundServer
+{
+    const PulseAddressScope scope{address()};
+};
+
 } // namespace
 
 class AudioFaultTest : public QObject
@@ -133,20 +138,6 @@ class AudioFaultTest : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    // The case's own server, which PULSE_SERVER names until the case ends (ownServer()).
-    std::unique_ptr<SoundServer> server;
-    std::unique_ptr<PulseAddressScope> address;
-
-    // Makes the case's own server and points PULSE_SERVER at it; starts it unless `started` is
-    // false. cleanup() puts PULSE_SERVER back and stops the server.
-    bool ownServer(bool started = true)
-    {
-        server = std::make_unique<SoundServer>();
-        if (started && !server->start())
-            return false;
-        address = std::make_unique<PulseAddressScope>(server->address());
-        return true;
-    }
 
     std::string writeTone(const QString& name, AudioFixtures::Format format, double seconds,
                           double frequency = 440.0)
@@ -160,12 +151,6 @@ class AudioFaultTest : public QObject
 
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
-
-    void cleanup()
-    {
-        address.reset();
-        server.reset();
-    }
 
     void shouldAdvanceThroughThePlaylistWithoutSoundServer()
     {
@@ -207,7 +192,8 @@ private slots:
     {
         if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        QVERIFY(ownServer());
+        OwnServer server;
+        QVERIFY(server.start());
         const std::string first = writeTone("before-crash", AudioFixtures::Format::Wav, 2.5);
         const std::string second = writeTone("after-restart", AudioFixtures::Format::Wav, 1.0, 660);
         QVERIFY(!first.empty() && !second.empty());
@@ -215,7 +201,7 @@ private slots:
         SoundPlayer player;
         player.Play(first.c_str());
         QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= 500, 5000);
-        server->kill();
+        server.kill();
         const uint32_t lostAt = player.GetPosition();
         // Playback goes on silently by the clock, to the end of the track.
         QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= lostAt + 1000, 5000);
@@ -223,8 +209,8 @@ private slots:
         QCOMPARE(player.GetLength(), 2500u);
 
         // The server comes back at the same address: the next Play is heard.
-        QVERIFY(server->start());
-        SinkRecorder recorder(server->address());
+        QVERIFY(server.start());
+        SinkRecorder recorder(server.address());
         QVERIFY(recorder.start(SoundServer::monitorSource()));
         player.Play(second.c_str());
         QTRY_COMPARE_WITH_TIMEOUT(player.GetPosition(), 1000u, 5000);
@@ -250,7 +236,8 @@ private slots:
     {
         if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        QVERIFY(ownServer());
+        OwnServer server;
+        QVERIFY(server.start());
         const std::string track = writeTone("through-a-stall", AudioFixtures::Format::Wav, 8.0);
         QVERIFY(!track.empty());
 
@@ -259,15 +246,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= 300, 5000);
         // The index of the player's stream, the one stream on the server; empty while it has
         // none, or between closing one and opening the next. One look at the server each time.
-        auto playerStream = [this] {
-            const QList<QStringList> streams = server->sinkInputs();
+        auto playerStream = [&server] {
+            const QList<QStringList> streams = server.sinkInputs();
             return streams.size() == 1 ? streams.front().front() : QString();
         };
         const QString first = playerStream();
         QVERIFY(!first.isEmpty());
         // The sink stops taking audio (as a stream nothing is linked to waits), so the player's
         // stream is no longer asked for any: the engine gives it up for a new one.
-        QVERIFY(server->suspendSink(true));
+        QVERIFY(server.suspendSink(true));
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
                 const QString now = playerStream();
@@ -275,7 +262,7 @@ private slots:
             }(),
             5000);
         const uint32_t stoodAt = player.GetPosition();
-        QVERIFY(server->suspendSink(false));
+        QVERIFY(server.suspendSink(false));
         // The music goes on from where it stood.
         QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= stoodAt + 500, 5000);
         QVERIFY2(player.GetPosition() < 8000u, "the track ran to its end while nothing was heard");
@@ -285,7 +272,8 @@ private slots:
     {
         if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        QVERIFY(ownServer());
+        OwnServer server;
+        QVERIFY(server.start());
         const std::string first = writeTone("before-the-freeze", AudioFixtures::Format::Wav, 8.0);
         const std::string second = writeTone("after-the-thaw", AudioFixtures::Format::Wav, 3.0);
         QVERIFY(!first.empty() && !second.empty());
@@ -307,8 +295,8 @@ private slots:
         // The server hangs: its socket stays open and nothing it is asked is answered. Should a
         // call wait for it, another thread lets it go on after a while, and the test sees that
         // the call came back only then.
-        server->freeze(true);
-        Thaw thaw(server->processIds(), std::chrono::seconds(20));
+        server.freeze(true);
+        Thaw thaw(server.processIds(), std::chrono::seconds(20));
         // The engine gives the stream up as stalled; closing it waits for the server, and no call
         // waits with it.
         QTRY_VERIFY_WITH_TIMEOUT(!system->usingDevice(), 10000);
@@ -333,18 +321,18 @@ private slots:
             QSKIP("pulseaudio, pactl and parec are not installed");
         // The player starts, and plays, while nothing answers at the address (as at a login
         // where the player comes up before the sound server).
-        ownServer(false);
+        OwnServer server;
         const std::string silent = writeTone("before-the-server", AudioFixtures::Format::Wav, 3.0);
         QVERIFY(!silent.empty());
         SoundPlayer player;
         player.Play(silent.c_str());
         QTRY_VERIFY_WITH_TIMEOUT(player.GetPosition() >= 300, 5000);
 
-        QVERIFY(server->start());
-        SinkTap tap(server->address(), SoundServer::sinkName(), server->sinkRate());
+        QVERIFY(server.start());
+        SinkTap tap(server.address(), SoundServer::sinkName(), server.sinkRate());
         QVERIFY(tap.start());
         const std::vector<float> noise = ExactSignal::writeNoise(
-            dir.filePath("after-the-server.wav").toStdString(), server->sinkRate(), 1.0, 41);
+            dir.filePath("after-the-server.wav").toStdString(), server.sinkRate(), 1.0, 41);
         QVERIFY(!noise.empty());
         player.Play(dir.filePath("after-the-server.wav").toLocal8Bit().constData());
         QTRY_COMPARE_WITH_TIMEOUT(player.GetPosition(), 1000u, 5000);
@@ -352,7 +340,7 @@ private slots:
         const std::vector<float> recording = tap.stop();
         // Heard, to its last frame.
         const HeardRun run = heardRun(recording, noise);
-        QVERIFY2(run.frames > server->sinkRate() * 9 / 10 && run.endsAt == long(noise.size() / 2),
+        QVERIFY2(run.frames > server.sinkRate() * 9 / 10 && run.endsAt == long(noise.size() / 2),
                  qPrintable(QString("%1 frames heard exactly, up to frame %2")
                                 .arg(run.frames)
                                 .arg(run.endsAt)));
@@ -362,10 +350,11 @@ private slots:
     {
         if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        QVERIFY(ownServer());
+        OwnServer server;
+        QVERIFY(server.start());
         const QString file = dir.filePath("paused-through-a-restart.wav");
         const std::vector<float> noise =
-            ExactSignal::writeNoise(file.toStdString(), server->sinkRate(), 2.0, 42);
+            ExactSignal::writeNoise(file.toStdString(), server.sinkRate(), 2.0, 42);
         QVERIFY(!noise.empty());
 
         SoundPlayer player;
@@ -375,9 +364,9 @@ private slots:
         // Long enough for the stream to drain and stop.
         QTest::qWait(300);
         const uint32_t pausedAt = player.GetPosition();
-        server->kill();
-        QVERIFY(server->start());
-        SinkTap tap(server->address(), SoundServer::sinkName(), server->sinkRate());
+        server.kill();
+        QVERIFY(server.start());
+        SinkTap tap(server.address(), SoundServer::sinkName(), server.sinkRate());
         QVERIFY(tap.start());
 
         // Only the resume: no new Play.
@@ -388,9 +377,9 @@ private slots:
         // The rest of the track is heard, exactly, past the fade-in.
         const HeardRun run = heardRun(recording, noise);
         const long long rest = static_cast<long long>(noise.size() / 2) -
-                               static_cast<long long>(pausedAt) * server->sinkRate() / 1000;
+                               static_cast<long long>(pausedAt) * server.sinkRate() / 1000;
         QVERIFY2(
-            run.frames > rest - server->sinkRate() / 20 && run.endsAt == long(noise.size() / 2),
+            run.frames > rest - server.sinkRate() / 20 && run.endsAt == long(noise.size() / 2),
             qPrintable(QString("%1 frames heard exactly up to frame %2, after a pause at %3 ms")
                            .arg(run.frames)
                            .arg(run.endsAt)
