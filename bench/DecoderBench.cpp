@@ -5,6 +5,7 @@
 //
 // Run: build/bench/DecoderBench [--quick]   (--quick leaves out the 60-minute files)
 #include "AudioFixtures.h"
+#include "BenchFiles.h"
 #include "BenchTiming.h"
 #include "Decoder.h"
 #include "FormatSniffer.h"
@@ -19,70 +20,15 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sndfile.h>
 #include <string>
 #include <vector>
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr auto decodeWhole = &BenchTiming::decodeWhole;
 constexpr auto median = &BenchTiming::median;
 constexpr auto millisecondsOf = &BenchTiming::millisecondsOf;
-
-bool generate(const std::string& path, AudioFixtures::Format format, int minutes)
-{
-    AudioFixtures::Tone tone;
-    tone.seconds = minutes * 60.0;
-    std::printf("  writing %s ...", path.c_str());
-    std::fflush(stdout);
-    bool ok = false;
-    const double ms = millisecondsOf([&] { ok = AudioFixtures::writeTone(path, format, tone); });
-    std::printf(" %s, %.0f s, %.1f MB\n", ok ? "done" : "FAILED", ms / 1000,
-                ok ? std::filesystem::file_size(path) / 1e6 : 0.0);
-    return ok;
-}
-
-// A tone compresses to a few dozen kbit/s; filtered noise makes an MP3 of the size real music
-// gives (lame V2, around 200 kbit/s), which is what a far seek or a frame scan has to read.
-bool writeNoiseMp3(const std::string& path, int minutes)
-{
-    std::printf("  writing %s ...", path.c_str());
-    std::fflush(stdout);
-    const auto start = Clock::now();
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 2;
-    info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file)
-        return false;
-    int mode = SF_BITRATE_MODE_VARIABLE;
-    double level = 0.2;
-    sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
-    sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
-    std::mt19937 random(1);
-    std::normal_distribution<float> noise(0.0f, 0.15f);
-    std::vector<float> block(8192 * 2);
-    float left = 0, right = 0;
-    bool ok = true;
-    for (long long done = 0; ok && done < minutes * 60LL * 44100; done += 8192) {
-        for (size_t i = 0; i < block.size(); i += 2) {
-            left = 0.7f * left + 0.3f * noise(random);
-            right = 0.7f * right + 0.3f * noise(random);
-            block[i] = left;
-            block[i + 1] = right;
-        }
-        ok = sf_writef_float(file, block.data(), 8192) == 8192;
-    }
-    ok = sf_close(file) == 0 && ok;
-    std::printf(" %s, %.0f s, %.1f MB\n", ok ? "done" : "FAILED",
-                std::chrono::duration<double>(Clock::now() - start).count(),
-                ok ? std::filesystem::file_size(path) / 1e6 : 0.0);
-    return ok;
-}
 
 // Copies an MP3 without its first frame, the Xing/Info header, so that opening it has to count
 // the frames.
@@ -172,7 +118,7 @@ int main(int argc, char** argv)
                                              std::to_string(static_cast<int>(kind.format)) +
                                              AudioFixtures::suffix(kind.format)))
                                          .string();
-            if (!generate(path, kind.format, minutes))
+            if (!BenchFiles::writeTone(path, kind.format, minutes))
                 return 1;
             if (kind.format == AudioFixtures::Format::Mp3)
                 longestMp3 = path;
@@ -184,7 +130,7 @@ int main(int argc, char** argv)
     const int longest = durations.back();
     // A FLAC cut short announces more frames than it holds: opening it has to find its real end.
     const std::string flac = (dir / "long.flac").string();
-    if (!generate(flac, AudioFixtures::Format::Flac, longest))
+    if (!BenchFiles::writeTone(flac, AudioFixtures::Format::Flac, longest))
         return 1;
     rows.push_back(measure(std::to_string(longest) + " min FLAC", flac, longest));
     const std::string cutFlac = (dir / "cut.flac").string();
@@ -193,7 +139,7 @@ int main(int argc, char** argv)
     rows.push_back(measure(std::to_string(longest) + " min FLAC cut to 60%", cutFlac, longest));
 
     const std::string noiseMp3 = (dir / "noise.mp3").string();
-    if (!writeNoiseMp3(noiseMp3, longest))
+    if (!BenchFiles::writeNoiseMp3(noiseMp3, longest))
         return 1;
     const auto kbps = std::filesystem::file_size(noiseMp3) * 8 / 1000 / (longest * 60);
     rows.push_back(measure(std::to_string(longest) + " min MP3 (Xing), noise at " +

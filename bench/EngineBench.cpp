@@ -15,10 +15,11 @@
 //   --quick       leaves out the 60-minute files
 //   --dir FOLDER  keeps the generated files in FOLDER and reuses them on the next run
 #include "AudioFixtures.h"
-#include "AudioSystem.h"
+#include "BenchFiles.h"
 #include "BenchTiming.h"
 #include "Channel.h"
 #include "Decoder.h"
+#include "OfflineEngine.h"
 #include "Resampler.h"
 #include "Sound.h"
 #include "SoundPlayer.h"
@@ -33,15 +34,12 @@
 #include <functional>
 #include <mpg123.h>
 #include <random>
-#include <sndfile.h>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace
 {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr auto decodeWhole = &BenchTiming::decodeWhole;
 constexpr auto median = &BenchTiming::median;
@@ -113,90 +111,31 @@ int measureMemory(const char* path)
     return 0;
 }
 
+// The files are kept between runs with --dir: written again only when missing or short.
 bool ensureFile(const std::string& path, AudioFixtures::Format format, int minutes)
 {
-    if (std::filesystem::exists(path) && decodeWhole(path) == int64_t(minutes) * 60 * 44100)
-        return true;
-    AudioFixtures::Tone tone;
-    tone.seconds = minutes * 60.0;
-    std::printf("  writing %s ...", path.c_str());
-    std::fflush(stdout);
-    bool ok = false;
-    const double ms = millisecondsOf([&] { ok = AudioFixtures::writeTone(path, format, tone); });
-    std::printf(" %s, %.0f s\n", ok ? "done" : "FAILED", ms / 1000);
-    return ok;
+    return (std::filesystem::exists(path) && decodeWhole(path) == int64_t(minutes) * 60 * 44100) ||
+           BenchFiles::writeTone(path, format, minutes);
 }
 
-// Filtered noise encodes like real music (lame VBR, around 200 kbit/s) and decodes several times
-// slower than a tone, so it shows what the engine adds to a realistic decode.
 bool ensureNoiseMp3(const std::string& path, int minutes)
 {
-    if (std::filesystem::exists(path) && decodeWhole(path) >= int64_t(minutes) * 60 * 44100)
-        return true;
-    std::printf("  writing %s ...", path.c_str());
-    std::fflush(stdout);
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 2;
-    info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file)
-        return false;
-    int mode = SF_BITRATE_MODE_VARIABLE;
-    double level = 0.2;
-    sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
-    sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
-    std::mt19937 random(1);
-    std::normal_distribution<float> noise(0.0f, 0.15f);
-    std::vector<float> block(8192 * 2);
-    float left = 0;
-    float right = 0;
-    bool ok = true;
-    for (long long done = 0; ok && done < minutes * 60LL * 44100; done += 8192) {
-        for (size_t i = 0; i < block.size(); i += 2) {
-            left = 0.7f * left + 0.3f * noise(random);
-            right = 0.7f * right + 0.3f * noise(random);
-            block[i] = left;
-            block[i + 1] = right;
-        }
-        ok = sf_writef_float(file, block.data(), 8192) == 8192;
-    }
-    ok = sf_close(file) == 0 && ok;
-    std::printf(" %s\n", ok ? "done" : "FAILED");
-    return ok;
+    return (std::filesystem::exists(path) && decodeWhole(path) >= int64_t(minutes) * 60 * 44100) ||
+           BenchFiles::writeNoiseMp3(path, minutes);
 }
-
-class OfflineEngine
-{
-public:
-    explicit OfflineEngine(int rate, bool followSoundRate = false)
-    {
-        AudioSystem::create(&system);
-        AudioSystem::OfflineSettings settings;
-        settings.outputRate = rate;
-        settings.followSoundRate = followSoundRate;
-        system->init(32, AudioSystem::InitOffline, &settings);
-    }
-    ~OfflineEngine() { system->release(); }
-    AudioSystem* system = nullptr;
-};
 
 // Renders `path` to its end through an offline engine at `rate` (its preferred rate when it
 // follows the track's); returns the frames rendered.
 int64_t renderWhole(const std::string& path, int rate, bool followSoundRate)
 {
-    OfflineEngine engine(rate, followSoundRate);
-    Sound* sound = nullptr;
-    Channel* channel = nullptr;
-    engine.system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
-    engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
-    uint32_t length = 0;
-    sound->getLength(&length);
+    const OfflineEngine engine(rate, followSoundRate);
+    Sound* sound = engine.open(path);
+    Channel* channel = engine.play(sound);
+    const uint32_t length = OfflineEngine::lengthOf(sound);
     std::vector<float> block(1024 * 2);
     int64_t frames = 0;
-    for (uint32_t position = 0; position != length; channel->getPosition(&position)) {
-        engine.system->pump();
-        engine.system->render(block.data(), 1024);
+    while (OfflineEngine::positionOf(channel) != length) {
+        engine.renderBlock(block.data(), 1024);
         frames += 1024;
     }
     return frames;
@@ -345,13 +284,10 @@ int main(int argc, char** argv)
     // 3. Seeks into the longest MP3 through the engine.
     {
         const std::string path = pathOf(kinds[0], durations.back());
-        OfflineEngine engine(48000);
-        Sound* sound = nullptr;
-        Channel* channel = nullptr;
-        engine.system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
-        engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
-        uint32_t length = 0;
-        sound->getLength(&length);
+        const OfflineEngine engine(48000);
+        Sound* sound = engine.open(path);
+        Channel* channel = engine.play(sound);
+        const uint32_t length = OfflineEngine::lengthOf(sound);
         std::mt19937 random(42);
         std::uniform_int_distribution<uint32_t> anywhere(0, length - 1);
         std::vector<float> block(480 * 2);
@@ -360,9 +296,9 @@ int main(int argc, char** argv)
             const uint32_t target = anywhere(random);
             seeks.push_back(millisecondsOf([&] {
                 channel->setPosition(target);
-                engine.system->pump();
+                engine.system()->pump();
             }));
-            engine.system->render(block.data(), 480);
+            engine.system()->render(block.data(), 480);
         }
         std::printf("\nSeek to 100 random points of the %d-minute MP3 through the engine "
                     "(seek, refill the whole ring):\n  median %.2f ms, max %.2f ms\n",

@@ -392,7 +392,7 @@ def markdown(results, targets):
 
     out.append("### How the player is run\n")
     out.append("The program measured is the player itself, `brisnak` as built, started as a user "
-               "starts it. A Qt plugin built with the benchmarks (`bench/player/BenchPlugin.h`), "
+               "starts it. A Qt plugin built with the benchmarks (`tests/support/DriverPlugin.h`), "
                "which Qt loads into any Qt program named by `QT_QPA_GENERIC_PLUGINS`, drives it "
                "from the inside once its main window shows: files go in through File > Add files "
                "(the file dialog answered with the paths), the buttons' slots are pressed, the seek "

@@ -15,18 +15,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${BENCH_DIR:-$root/build-bench}
 mkdir -p "$out"
 
-missing=()
-while read -r pkg; do
-    [[ -z "$pkg" || "$pkg" == \#* ]] && continue
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-done < "$root/bench/debian-packages.txt"
-if ((${#missing[@]})); then
-    sudo=""
-    [[ $(id -u) -ne 0 ]] && sudo="sudo"
-    echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash "$root/scripts/install-packages.sh" "$root/bench/debian-packages.txt"
 
 # The same build the README's run command makes, without the test suites.
 BUILD_DIR="$out/build" bash "$root/scripts/setup.sh" -DBRISNAK_BUILD_TESTS=OFF -DBRISNAK_BUILD_BENCH=ON

@@ -1,12 +1,11 @@
-"""The servers a desktop session has, started privately for the benchmarks, and a recorder of what
+"""The servers a desktop session has, started privately for the benchmarks (the sound server and
+the session bus by the tests' own helpers, through bench_session_servers), and a recorder of what
 reaches the sound server's sink. Each process is started and stopped by its own PID.
 
 Used by bench/whole_player.py.
 """
 import os
-import shutil
 import subprocess
-import tempfile
 import threading
 import time
 
@@ -20,37 +19,48 @@ RATE = 44100
 # --- servers -----------------------------------------------------------------------------------
 
 
-class PulseServer:
-    """A private PulseAudio server with one null sink, "out", reached through PULSE_SERVER."""
+class SessionServer:
+    """A server of the tests' own helpers (tests/support), started by bench_session_servers, which
+    prints what a client needs as NAME=value lines, then "ready", and ends the server when its
+    standard input closes."""
 
-    def __init__(self, rate=44100):
-        # A short path of its own: a unix socket's path may not be long.
-        self.dir = tempfile.mkdtemp(prefix="brisnak-bench-pulse-")
-        os.makedirs(os.path.join(self.dir, "runtime"))
-        os.makedirs(os.path.join(self.dir, "state"))
-        self.socket = os.path.join(self.dir, "native")
-        env = dict(os.environ, PULSE_RUNTIME_PATH=os.path.join(self.dir, "runtime"),
-                   PULSE_STATE_PATH=os.path.join(self.dir, "state"))
-        self.log = open(os.path.join(self.dir, "server.log"), "w")
-        self.proc = subprocess.Popen(
-            ["pulseaudio", "--daemonize=no", "-n", "--use-pid-file=no", "--exit-idle-time=-1",
-             "--disallow-exit", f"--load=module-null-sink sink_name=out rate={rate}",
-             f"--load=module-native-protocol-unix socket={self.socket} auth-anonymous=1"],
-            env=env, stdout=self.log, stderr=subprocess.STDOUT)
-        self.env = {"PULSE_SERVER": "unix:" + self.socket}
-        for _ in range(100):
-            if subprocess.run(["pactl", "info"], env=dict(os.environ, **self.env),
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+    def __init__(self, tool, *args):
+        self.proc = subprocess.Popen([tool, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True)
+        self.values = {}
+        for line in self.proc.stdout:
+            if line.strip() == "ready":
                 return
-            time.sleep(0.1)
-        self.stop(keep_log=True)
-        raise RuntimeError("the PulseAudio server did not start; see " + self.log.name)
+            name, _, value = line.strip().partition("=")
+            self.values[name] = value
+        self.proc.wait()
+        raise RuntimeError(f"bench_session_servers {' '.join(args)} did not start")
 
-    def stop(self, keep_log=False):
-        stop_process(self.proc)
-        self.log.close()
-        if not keep_log:
-            shutil.rmtree(self.dir, ignore_errors=True)
+    def stop(self):
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            stop_process(self.proc)
+
+
+class PulseServer(SessionServer):
+    """A private PulseAudio server whose one sink is a null sink, reached through PULSE_SERVER;
+    what reaches the sink is recorded from `monitor`."""
+
+    def __init__(self, tool, rate=44100):
+        super().__init__(tool, "sound", str(rate))
+        self.env = {"PULSE_SERVER": self.values["PULSE_SERVER"]}
+        self.monitor = self.values["MONITOR"]
+
+
+class SessionBus(SessionServer):
+    """A private D-Bus session bus, as a desktop session has: the player registers its media
+    controls on it, as it does for a user."""
+
+    def __init__(self, tool):
+        super().__init__(tool, "bus")
+        self.address = self.values["DBUS_SESSION_BUS_ADDRESS"]
 
 
 class XServer:
@@ -72,33 +82,17 @@ class XServer:
         stop_process(self.proc)
 
 
-class SessionBus:
-    """A private D-Bus session bus, as a desktop session has: the player registers its media
-    controls on it, as it does for a user."""
-
-    def __init__(self):
-        self.proc = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.address = self.proc.stdout.readline().strip()
-        if not self.address:
-            stop_process(self.proc)
-            raise RuntimeError("dbus-daemon printed no address")
-
-    def stop(self):
-        stop_process(self.proc)
-
-
 class Capture:
-    """Records out.monitor with parec; every chunk is stamped with CLOCK_MONOTONIC on arrival."""
+    """Records the sink's monitor with parec; every chunk is stamped with CLOCK_MONOTONIC on
+    arrival."""
 
-    def __init__(self, env, latency_ms=5):
+    def __init__(self, env, monitor, latency_ms=5):
         # 5 ms fragments time what is heard closely, but a recorder that asks for them makes the
         # sink run that far ahead only, and the server then asks every player for data more
         # often: the CPU and wake-up measures record with long fragments, as a desktop's sink
         # with one music player on it would run.
         self.proc = subprocess.Popen(
-            ["parec", "-d", "out.monitor", "--raw", "--format=s16le", f"--rate={RATE}",
+            ["parec", "-d", monitor, "--raw", "--format=s16le", f"--rate={RATE}",
              "--channels=2", f"--latency-msec={latency_ms}"],
             env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
         self.chunks = []  # (arrival ns, bytes)
@@ -109,7 +103,7 @@ class Capture:
         while not self.chunks and time.monotonic() < deadline:
             time.sleep(0.05)
         if not self.chunks:
-            raise RuntimeError("parec records nothing from out.monitor")
+            raise RuntimeError("parec records nothing from " + monitor)
         time.sleep(0.2)
 
     def _read(self):

@@ -7,13 +7,13 @@ the work folder, then docs/benchmarks.md (between its whole-player markers), doc
 and the performance table of README.md.
 
 The player measured is the program itself (build/src/brisnak), driven from the inside by the
-benchmark's Qt plugin (bench/player/BenchPlugin.h). Its floors: the same file decoded by Debian's
+driver's Qt plugin (tests/support/DriverPlugin.h). Its floors: the same file decoded by Debian's
 command-line decoder alone; bench_window_floor, the player's own widgets and tick with no engine;
 for start-up, the least Qt window and the least window that shows text.
 
-Every process is started and stopped by this script by its own PID: a private PulseAudio server
-with a null sink "out" (what reaches the sink is recorded from out.monitor), an Xvfb server and a
-private D-Bus session bus.
+Every process is started and stopped by its own PID: a private PulseAudio server
+with a null sink (what reaches the sink is recorded from its monitor) and a private D-Bus session
+bus, both started by the tests' own helpers (bench_session_servers), and an Xvfb server.
 """
 import argparse
 import datetime
@@ -80,8 +80,9 @@ class Bench:
         self.quick = args.quick
         self.brisnak = os.path.join(args.build, "src", "brisnak")
         bindir = os.path.join(args.build, "bench", "player")
-        self.plugins = os.path.join(bindir, "plugins")
+        self.plugins = os.path.join(args.build, "plugins")
         self.window_floor = os.path.join(bindir, "bench_window_floor")
+        self.servers_tool = os.path.join(bindir, "bench_session_servers")
         self.startup_programs = {
             "floor": [os.path.join(bindir, "bench_startup_floor")],
             "text_floor": [os.path.join(bindir, "bench_startup_text_floor")],
@@ -118,7 +119,7 @@ class Bench:
             with open(path, "w") as f:
                 f.write("\n".join(str(c) for c in command) + "\n")
             env["QT_PLUGIN_PATH"] = self.plugins
-            env["QT_QPA_GENERIC_PLUGINS"] = "brisnakbench:" + path
+            env["QT_QPA_GENERIC_PLUGINS"] = "brisnakdriver:" + path
         return env
 
     def log_file(self, name):
@@ -245,14 +246,14 @@ class Bench:
         return result
 
     def play_brisnak(self, name):
-        capture = Capture(self.env(), latency_ms=250)
+        capture = Capture(self.env(), self.pulse.monitor, latency_ms=250)
         proc, marks = self.start_brisnak("play", self.file(name))
         result = self.measure(proc, self.seconds, 1.0, capture)
         result["length_ms"] = marks["length-ms"]
         return result
 
     def play_mpv(self, name):
-        capture = Capture(self.env(), latency_ms=250)
+        capture = Capture(self.env(), self.pulse.monitor, latency_ms=250)
         with self.log_file("mpv") as err:
             proc = subprocess.Popen(
                 ["mpv", "--no-config", "--no-video", "--ao=pulse", "--really-quiet",
@@ -322,7 +323,7 @@ class Bench:
         # Debian's PulseAudio runs its sinks at 44.1 kHz; many desktops run at 48 kHz, where the
         # server resamples what both players hand it at the file's rate.
         default_server = self.pulse
-        self.pulse = PulseServer(rate=48000)
+        self.pulse = PulseServer(self.servers_tool, rate=48000)
         try:
             label = MAIN_FILE + ", 48 kHz sink"
             files[label] = self.play_entry(label, [self.play_brisnak(MAIN_FILE)],
@@ -396,7 +397,7 @@ class Bench:
 
     def recorded(self, command):
         """Runs a driver command while the sink's monitor is recorded: (marks, recording)."""
-        capture = Capture(self.env())
+        capture = Capture(self.env(), self.pulse.monitor)
         try:
             marks = self.drive(command)
             time.sleep(0.2)
@@ -519,9 +520,9 @@ class Bench:
         started = time.monotonic()
         with open("/proc/loadavg") as f:
             loadavg_before = f.read().split()[:3]
-        self.pulse = PulseServer()
+        self.pulse = PulseServer(self.servers_tool)
         self.x = XServer()
-        self.bus = SessionBus()
+        self.bus = SessionBus(self.servers_tool)
         try:
             for part, key in self.PARTS.items():
                 if self.args.only and part not in self.args.only.split(","):

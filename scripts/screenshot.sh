@@ -6,19 +6,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 out=$(realpath -m "${1:-$root/docs/screenshot.png}")
 
-# Only this script needs these: the X server, xwininfo to find the window, ImageMagick to grab it.
-extra=(xvfb xauth x11-utils imagemagick)
-missing=()
-for pkg in "${extra[@]}"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-    sudo=""
-    [[ $(id -u) -ne 0 ]] && sudo="sudo"
-    echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash "$root/scripts/install-packages.sh" "$root/scripts/screenshot-packages.txt"
 
 bash "$root/scripts/setup.sh"
 mkdir -p "$(dirname "$out")"

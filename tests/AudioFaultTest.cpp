@@ -125,6 +125,12 @@ private:
     std::thread thread;
 };
 
+// A sound server of the case's own, which PULSE_SERVER names while it lives.
+class OwnServer : public SoundServer
+{
+    const PulseAddressScope scope{address()};
+};
+
 } // namespace
 
 class AudioFaultTest : public QObject
@@ -186,9 +192,8 @@ private slots:
     {
         if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        SoundServer server;
+        OwnServer server;
         QVERIFY(server.start());
-        const PulseAddressScope address(server.address());
         const std::string first = writeTone("before-crash", AudioFixtures::Format::Wav, 2.5);
         const std::string second = writeTone("after-restart", AudioFixtures::Format::Wav, 1.0, 660);
         QVERIFY(!first.empty() && !second.empty());
@@ -231,9 +236,8 @@ private slots:
     {
         if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        SoundServer server;
+        OwnServer server;
         QVERIFY(server.start());
-        const PulseAddressScope address(server.address());
         const std::string track = writeTone("through-a-stall", AudioFixtures::Format::Wav, 8.0);
         QVERIFY(!track.empty());
 
@@ -268,9 +272,8 @@ private slots:
     {
         if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        SoundServer server;
+        OwnServer server;
         QVERIFY(server.start());
-        const PulseAddressScope address(server.address());
         const std::string first = writeTone("before-the-freeze", AudioFixtures::Format::Wav, 8.0);
         const std::string second = writeTone("after-the-thaw", AudioFixtures::Format::Wav, 3.0);
         QVERIFY(!first.empty() && !second.empty());
@@ -278,10 +281,14 @@ private slots:
         AudioSystem* system = nullptr;
         QCOMPARE(AudioSystem::create(&system), AudioResult::Ok);
         QCOMPARE(system->init(), AudioResult::Ok);
-        Sound* sound = nullptr;
-        system->createSound(first.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
-        Channel* channel = nullptr;
-        system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+        const auto play = [system](const std::string& path) {
+            Sound* sound = nullptr;
+            system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
+            Channel* channel = nullptr;
+            system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+            return channel;
+        };
+        Channel* channel = play(first);
         QVERIFY(channel);
         QTRY_VERIFY_WITH_TIMEOUT(system->usingDevice() && positionOf(channel) >= 300, 5000);
 
@@ -297,10 +304,7 @@ private slots:
         QCOMPARE(channel->setPaused(true), AudioResult::Ok);
         QCOMPARE(channel->setPaused(false), AudioResult::Ok);
         QCOMPARE(channel->stop(), AudioResult::Ok);
-        Sound* next = nullptr;
-        system->createSound(second.c_str(), AudioSystem::ModeSoftware, nullptr, &next);
-        Channel* nextChannel = nullptr;
-        system->playSound(AudioSystem::FreeChannel, next, false, &nextChannel);
+        Channel* nextChannel = play(second);
         QVERIFY(nextChannel);
         QVERIFY2(!thaw.done(), "a call waited for the frozen server");
         QVERIFY(stoodAt < 8000);
@@ -317,8 +321,7 @@ private slots:
             QSKIP("pulseaudio, pactl and parec are not installed");
         // The player starts, and plays, while nothing answers at the address (as at a login
         // where the player comes up before the sound server).
-        SoundServer server;
-        const PulseAddressScope address(server.address());
+        OwnServer server;
         const std::string silent = writeTone("before-the-server", AudioFixtures::Format::Wav, 3.0);
         QVERIFY(!silent.empty());
         SoundPlayer player;
@@ -347,9 +350,8 @@ private slots:
     {
         if (!SoundServer::toolsInstalled())
             QSKIP("pulseaudio, pactl and parec are not installed");
-        SoundServer server;
+        OwnServer server;
         QVERIFY(server.start());
-        const PulseAddressScope address(server.address());
         const QString file = dir.filePath("paused-through-a-restart.wav");
         const std::vector<float> noise =
             ExactSignal::writeNoise(file.toStdString(), server.sinkRate(), 2.0, 42);

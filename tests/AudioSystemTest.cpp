@@ -3,6 +3,7 @@
 #include "Channel.h"
 #include "Decoder.h"
 #include "FormatSniffer.h"
+#include "OfflineEngine.h"
 #include "Sound.h"
 
 #include <QDir>
@@ -45,69 +46,8 @@ Decoded decodeWhole(const std::string& path)
     return result;
 }
 
-// An offline engine: the test drives the read-ahead and the mixer itself.
-class Engine
-{
-public:
-    explicit Engine(int rate = 44100, bool followSoundRate = false)
-    {
-        AudioSystem::create(&system);
-        AudioSystem::OfflineSettings settings;
-        settings.outputRate = rate;
-        settings.followSoundRate = followSoundRate;
-        system->init(32, AudioSystem::InitOffline, &settings);
-    }
-    ~Engine() { system->release(); }
-
-    Channel* play(Sound* sound, bool paused = false)
-    {
-        Channel* channel = nullptr;
-        system->playSound(AudioSystem::FreeChannel, sound, paused, &channel);
-        return channel;
-    }
-
-    Sound* open(const QString& path)
-    {
-        Sound* sound = nullptr;
-        system->createSound(QFile::encodeName(path).constData(), AudioSystem::ModeSoftware, nullptr,
-                            &sound);
-        return sound;
-    }
-
-    // Renders `frames` stereo frames in blocks, topping the rings up before each block.
-    std::vector<float> render(int64_t frames)
-    {
-        std::vector<float> out(static_cast<size_t>(frames) * 2);
-        for (int64_t done = 0; done < frames;) {
-            const int64_t n = std::min<int64_t>(1000, frames - done);
-            system->pump();
-            system->render(out.data() + done * 2, static_cast<size_t>(n));
-            done += n;
-        }
-        return out;
-    }
-
-    std::vector<float> renderMs(int ms)
-    {
-        return render(int64_t(system->outputRate()) * ms / 1000);
-    }
-
-    AudioSystem* system = nullptr;
-};
-
-uint32_t positionOf(Channel* channel)
-{
-    uint32_t ms = 0;
-    channel->getPosition(&ms);
-    return ms;
-}
-
-uint32_t lengthOf(Sound* sound)
-{
-    uint32_t ms = 0;
-    sound->getLength(&ms);
-    return ms;
-}
+constexpr auto positionOf = &OfflineEngine::positionOf;
+constexpr auto lengthOf = &OfflineEngine::lengthOf;
 
 // Largest jump between two neighbouring output samples of one side: a cut or a click shows up
 // as a jump far above what the tone itself does.
@@ -182,8 +122,8 @@ private slots:
         const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
         QVERIFY(reference.frames() > 0);
 
-        Engine engine(reference.rate);
-        Sound* sound = engine.open(path);
+        OfflineEngine engine(reference.rate);
+        Sound* sound = engine.open(path.toStdString());
         QVERIFY(sound);
         QCOMPARE(sound->lengthFrames(), reference.frames());
         QCOMPARE(lengthOf(sound), uint32_t(reference.frames() * 1000 / reference.rate));
@@ -203,8 +143,8 @@ private slots:
     void shouldCountThePositionFromWhatWasRendered()
     {
         const QString path = tone("count", AudioFixtures::Format::Wav, 3.0);
-        Engine engine(44100);
-        Sound* sound = engine.open(path);
+        OfflineEngine engine(44100);
+        Sound* sound = engine.open(path.toStdString());
         Channel* channel = engine.play(sound);
         QCOMPARE(positionOf(channel), 0u);
         engine.render(44100 / 4);
@@ -225,8 +165,8 @@ private slots:
         QFETCH(AudioFixtures::Format, format);
         const QString path = tone("seek", format, 3.0);
         const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
-        Engine engine(reference.rate);
-        Sound* sound = engine.open(path);
+        OfflineEngine engine(reference.rate);
+        Sound* sound = engine.open(path.toStdString());
         Channel* channel = engine.play(sound);
         engine.renderMs(400);
 
@@ -264,8 +204,8 @@ private slots:
         QFETCH(int, rate);
         const QString path =
             tone(QString("readback-%1").arg(rate), AudioFixtures::Format::Wav, 1.0, rate);
-        Engine engine(rate);
-        Sound* sound = engine.open(path);
+        OfflineEngine engine(rate);
+        Sound* sound = engine.open(path.toStdString());
         Channel* channel = engine.play(sound);
         engine.renderMs(50);
         // Both ways round the conversion from milliseconds to frames and back.
@@ -278,8 +218,8 @@ private slots:
     void shouldEndAtOnceWhenSeekingToOrPastTheEnd()
     {
         const QString path = tone("seekend", AudioFixtures::Format::Wav, 1.0);
-        Engine engine;
-        Sound* sound = engine.open(path);
+        OfflineEngine engine;
+        Sound* sound = engine.open(path.toStdString());
         for (uint32_t target : {lengthOf(sound), lengthOf(sound) + 5000, 0xFFFFFFFFu}) {
             Channel* channel = engine.play(sound);
             engine.renderMs(100);
@@ -295,8 +235,8 @@ private slots:
     {
         const QString path = tone("pause", AudioFixtures::Format::Wav, 3.0);
         const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
-        Engine engine(44100);
-        Sound* sound = engine.open(path);
+        OfflineEngine engine(44100);
+        Sound* sound = engine.open(path.toStdString());
         Channel* channel = engine.play(sound);
         std::vector<float> heard = engine.renderMs(1000);
 
@@ -338,8 +278,8 @@ private slots:
     {
         const QString path = tone("pausedseek", AudioFixtures::Format::OggVorbis, 3.0);
         const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
-        Engine engine(44100);
-        Channel* channel = engine.play(engine.open(path));
+        OfflineEngine engine(44100);
+        Channel* channel = engine.play(engine.open(path.toStdString()));
         engine.renderMs(500);
         channel->setPaused(true);
         engine.renderMs(50);
@@ -370,8 +310,8 @@ private slots:
         QFETCH(int, rate);
         const QString path =
             tone(QString("rate%1").arg(rate), AudioFixtures::Format::Wav, 1.0, rate, 1, 1000.0);
-        Engine engine(48000);
-        Sound* sound = engine.open(path);
+        OfflineEngine engine(48000);
+        Sound* sound = engine.open(path.toStdString());
         QCOMPARE(lengthOf(sound), 1000u);
         Channel* channel = engine.play(sound);
         const std::vector<float> out = engine.render(48000 + 4800);
@@ -398,12 +338,12 @@ private slots:
         const QString high = tone("follow96000", AudioFixtures::Format::Wav, 1.0, 96000);
         const QString slow = tone("follow4000", AudioFixtures::Format::Wav, 1.0, 4000, 1, 200.0);
         const Decoded lowReference = decodeWhole(QFile::encodeName(low).toStdString());
-        Engine engine(48000, true);
+        OfflineEngine engine(48000, true);
 
         // Nothing plays: the first track sets the rate and comes out untouched.
-        Sound* first = engine.open(low);
+        Sound* first = engine.open(low.toStdString());
         Channel* firstChannel = engine.play(first);
-        QCOMPARE(engine.system->outputRate(), 22050);
+        QCOMPARE(engine.system()->outputRate(), 22050);
         std::vector<float> out = engine.render(lowReference.frames());
         QVERIFY(std::equal(lowReference.samples.begin(), lowReference.samples.end(), out.begin()));
         QCOMPARE(positionOf(firstChannel), 1000u);
@@ -411,13 +351,13 @@ private slots:
         // A track started while another is fading out keeps the rate, resampled to it, and
         // still keeps time: 1 s of it takes 22050 frames.
         first->release();
-        first = engine.open(low);
+        first = engine.open(low.toStdString());
         firstChannel = engine.play(first);
         engine.renderMs(200);
         firstChannel->stop();
-        Sound* second = engine.open(high);
+        Sound* second = engine.open(high.toStdString());
         Channel* secondChannel = engine.play(second);
-        QCOMPARE(engine.system->outputRate(), 22050);
+        QCOMPARE(engine.system()->outputRate(), 22050);
         out = engine.render(22050 + 2205);
         QVERIFY(largestStep(out) < 0.2f);
         QCOMPARE(positionOf(secondChannel), 1000u);
@@ -425,9 +365,9 @@ private slots:
         // Once it has ended the next play may change the rate again; a rate no stream takes
         // plays at the preferred rate instead, with its pitch kept.
         secondChannel->stop();
-        Sound* third = engine.open(slow);
+        Sound* third = engine.open(slow.toStdString());
         Channel* thirdChannel = engine.play(third);
-        QCOMPARE(engine.system->outputRate(), 48000);
+        QCOMPARE(engine.system()->outputRate(), 48000);
         out = engine.render(48000 + 4800);
         QCOMPARE(positionOf(thirdChannel), 1000u);
         const int crossings = zeroCrossings(out, 4800, 4800 + 38400);
@@ -451,8 +391,8 @@ private slots:
             tone(QString("wide%1").arg(channels), AudioFixtures::Format::Wav, 0.5, 44100, channels);
         const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
         QCOMPARE(reference.channels, channels);
-        Engine engine(44100);
-        Channel* channel = engine.play(engine.open(path));
+        OfflineEngine engine(44100);
+        Channel* channel = engine.play(engine.open(path.toStdString()));
         QVERIFY(channel);
         const std::vector<float> out = engine.render(reference.frames());
         // The fixture has the same tone on every channel, so both sides carry it at its level.
@@ -468,15 +408,15 @@ private slots:
         const QString first = tone("first", AudioFixtures::Format::Wav, 2.0, 44100, 2, 440.0);
         const QString second = tone("second", AudioFixtures::Format::Wav, 2.0, 44100, 2, 660.0);
         const Decoded reference = decodeWhole(QFile::encodeName(second).toStdString());
-        Engine engine(44100);
-        Sound* a = engine.open(first);
+        OfflineEngine engine(44100);
+        Sound* a = engine.open(first.toStdString());
         Channel* channelA = engine.play(a);
         engine.renderMs(300);
 
         // What SoundPlayer::Play does: stop, free the old sound, open and play the new one.
         channelA->stop();
         a->release();
-        Sound* b = engine.open(second);
+        Sound* b = engine.open(second.toStdString());
         Channel* channelB = engine.play(b);
         const std::vector<float> out = engine.renderMs(500);
         QVERIFY(largestStep(out) < 0.1f); // both tones' own steps, no jump
@@ -494,8 +434,8 @@ private slots:
     void shouldIgnoreCallsOnStoppedChannels()
     {
         const QString path = tone("stale", AudioFixtures::Format::Wav, 2.0);
-        Engine engine;
-        Sound* sound = engine.open(path);
+        OfflineEngine engine;
+        Sound* sound = engine.open(path.toStdString());
         Channel* old = engine.play(sound);
         engine.renderMs(200);
         QCOMPARE(old->stop(), AudioResult::Ok);
@@ -530,8 +470,8 @@ private slots:
     {
         const QString path = tone("again", AudioFixtures::Format::Mp3, 2.0);
         const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
-        Engine engine(reference.rate);
-        Sound* sound = engine.open(path);
+        OfflineEngine engine(reference.rate);
+        Sound* sound = engine.open(path.toStdString());
         Channel* first = engine.play(sound);
         engine.renderMs(700);
         Channel* second = engine.play(sound);
@@ -547,11 +487,11 @@ private slots:
     {
         const QString path = tone("late", AudioFixtures::Format::Wav, 1.0);
         const Decoded reference = decodeWhole(QFile::encodeName(path).toStdString());
-        Engine engine(44100);
-        Channel* channel = engine.play(engine.open(path));
+        OfflineEngine engine(44100);
+        Channel* channel = engine.play(engine.open(path.toStdString()));
         // The output asks before the read-ahead has run: silence, and the position waits.
         std::vector<float> early(441 * 2);
-        engine.system->render(early.data(), 441);
+        engine.system()->render(early.data(), 441);
         QVERIFY(allZero(early));
         QCOMPARE(positionOf(channel), 0u);
 
@@ -567,8 +507,8 @@ private slots:
     void shouldStartPausedWhenAsked()
     {
         const QString path = tone("startpaused", AudioFixtures::Format::Wav, 1.0);
-        Engine engine;
-        Channel* channel = engine.play(engine.open(path), true);
+        OfflineEngine engine;
+        Channel* channel = engine.play(engine.open(path.toStdString()), true);
         QVERIFY(allZero(engine.renderMs(200)));
         QCOMPARE(positionOf(channel), 0u);
         channel->setPaused(false);
@@ -619,8 +559,8 @@ private slots:
         out.write(bytes);
         out.close();
 
-        Engine engine;
-        Sound* sound = engine.open(path);
+        OfflineEngine engine;
+        Sound* sound = engine.open(path.toStdString());
         QVERIFY(sound);
         const uint32_t length = lengthOf(sound);
         QVERIFY(length > 0);
@@ -664,31 +604,32 @@ private slots:
         QFETCH(QString, path);
         if (QByteArray(QTest::currentDataTag()) == "unreadable" && geteuid() == 0)
             QSKIP("file permissions do not stop root");
-        Engine engine;
+        OfflineEngine engine;
         Sound* sound = reinterpret_cast<Sound*>(1);
-        QCOMPARE(engine.system->createSound(QFile::encodeName(path).constData(),
-                                            AudioSystem::ModeSoftware, nullptr, &sound),
+        QCOMPARE(engine.system()->createSound(QFile::encodeName(path).constData(),
+                                              AudioSystem::ModeSoftware, nullptr, &sound),
                  AudioResult::FileUnplayable);
         QVERIFY(!sound);
         Channel* channel = reinterpret_cast<Channel*>(1);
-        QCOMPARE(engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel),
+        QCOMPARE(engine.system()->playSound(AudioSystem::FreeChannel, sound, false, &channel),
                  AudioResult::InvalidParam);
         QVERIFY(!channel);
     }
 
     void shouldRefuseNullArguments()
     {
-        Engine engine;
+        OfflineEngine engine;
         Sound* sound = nullptr;
-        QCOMPARE(engine.system->createSound(nullptr, AudioSystem::ModeSoftware, nullptr, &sound),
+        QCOMPARE(engine.system()->createSound(nullptr, AudioSystem::ModeSoftware, nullptr, &sound),
                  AudioResult::InvalidParam);
         QVERIFY(!sound);
         const QString path = tone("null", AudioFixtures::Format::Wav, 0.5);
-        sound = engine.open(path);
-        QCOMPARE(engine.system->playSound(AudioSystem::FreeChannel, sound, false, nullptr),
+        sound = engine.open(path.toStdString());
+        QCOMPARE(engine.system()->playSound(AudioSystem::FreeChannel, sound, false, nullptr),
                  AudioResult::InvalidParam);
         Channel* channel = nullptr;
-        QCOMPARE(engine.system->playSound(32, sound, false, &channel), AudioResult::NoFreeChannel);
+        QCOMPARE(engine.system()->playSound(32, sound, false, &channel),
+                 AudioResult::NoFreeChannel);
         QVERIFY(!channel);
         QCOMPARE(sound->getLength(nullptr), AudioResult::InvalidParam);
     }

@@ -1,11 +1,11 @@
 // The difficult files (chained, damaged, cut, lying; DifficultFiles) through the whole engine, as
 // the player plays them: the length it reports, the position all the way to that length, every
 // link heard at its pitch in turn, no gap where the format changes, and seeks into a later link.
-#include "AudioSystem.h"
 #include "Channel.h"
 #include "Decoder.h"
 #include "DifficultFiles.h"
 #include "FormatSniffer.h"
+#include "OfflineEngine.h"
 #include "Sound.h"
 
 #include <QFile>
@@ -25,37 +25,7 @@ namespace
 // Frames rendered at a time, as a device callback would ask.
 constexpr size_t blockFrames = 480;
 
-struct Release {
-    void operator()(AudioSystem* system) const { system->release(); }
-};
-using EnginePointer = std::unique_ptr<AudioSystem, Release>;
-
-EnginePointer offlineEngine(int rate, Resampler::Factory makeResampler = {})
-{
-    AudioSystem* system = nullptr;
-    AudioSystem::create(&system);
-    AudioSystem::OfflineSettings settings;
-    settings.outputRate = rate;
-    settings.makeResampler = std::move(makeResampler);
-    EnginePointer engine(system);
-    if (engine->init(4, AudioSystem::InitOffline, &settings) != AudioResult::Ok)
-        engine.reset();
-    return engine;
-}
-
-Sound* soundOf(AudioSystem& engine, const std::string& path)
-{
-    Sound* sound = nullptr;
-    engine.createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
-    return sound;
-}
-
-uint32_t msOf(Sound* sound)
-{
-    uint32_t ms = 0;
-    sound->getLength(&ms);
-    return ms;
-}
+constexpr auto msOf = &OfflineEngine::lengthOf;
 
 // A play through the engine, block by block: what was heard and where the position stood.
 struct Played {
@@ -65,17 +35,15 @@ struct Played {
     bool pastTheLength = false;
 };
 
-Played render(AudioSystem& engine, Channel* channel, uint32_t length, double seconds)
+Played render(const OfflineEngine& engine, Channel* channel, uint32_t length, double seconds)
 {
     Played played;
     std::vector<float> block(blockFrames * 2);
     const auto blocks = static_cast<int64_t>(seconds * engine.outputRate() / blockFrames);
     for (int64_t i = 0; i < blocks; ++i) {
-        engine.pump();
-        engine.render(block.data(), blockFrames);
+        engine.renderBlock(block.data(), blockFrames);
         played.stereo.insert(played.stereo.end(), block.begin(), block.end());
-        uint32_t position = 0;
-        channel->getPosition(&position);
+        const uint32_t position = OfflineEngine::positionOf(channel);
         played.positions.push_back(position);
         played.pastTheLength = played.pastTheLength || position > length;
         if (position == length && played.framesToTheEnd < 0)
@@ -166,17 +134,17 @@ private slots:
         QVERIFY(decoder);
         const int64_t decoderMs = decoder->lengthFrames() * 1000 / decoder->sampleRate();
 
-        EnginePointer engine = offlineEngine(outputRate);
-        QVERIFY(engine);
-        Sound* sound = soundOf(*engine, path);
+        // Four channels, as the fuzzer has.
+        const OfflineEngine engine({outputRate, false, {}}, 4);
+        QVERIFY(engine.ok());
+        Sound* sound = engine.open(path);
         QVERIFY(sound);
         const uint32_t length = msOf(sound);
         QCOMPARE(int64_t{length}, decoderMs);
-        Channel* channel = nullptr;
-        QCOMPARE(engine->playSound(AudioSystem::FreeChannel, sound, false, &channel),
-                 AudioResult::Ok);
+        Channel* channel = engine.play(sound);
+        QVERIFY(channel);
 
-        const Played played = render(*engine, channel, length, length / 1000.0 + 1.0);
+        const Played played = render(engine, channel, length, length / 1000.0 + 1.0);
         // The position never passes the length, reaches it once the last frame has been
         // rendered, and stays there.
         QVERIFY(!played.pastTheLength);
@@ -246,14 +214,13 @@ private slots:
         DifficultFiles::Written written;
         const std::string path = write(which, written);
         QVERIFY(written.ok);
-        EnginePointer engine = offlineEngine(48000);
-        Sound* sound = soundOf(*engine, path);
+        const OfflineEngine engine({48000, false, {}}, 4);
+        Sound* sound = engine.open(path);
         QVERIFY(sound);
         const uint32_t length = msOf(sound);
-        Channel* channel = nullptr;
-        engine->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+        Channel* channel = engine.play(sound);
         QVERIFY(channel);
-        render(*engine, channel, length, 0.3);
+        render(engine, channel, length, 0.3);
 
         // Into the middle of the last link, then back into the first, then into the last again.
         const auto& first = written.parts.front();
@@ -264,7 +231,7 @@ private slots:
         for (const uint32_t target : {inLast, inFirst, inLast}) {
             const bool intoLast = target == inLast;
             QCOMPARE(channel->setPosition(target), AudioResult::Ok);
-            const Played played = render(*engine, channel, length, 0.3);
+            const Played played = render(engine, channel, length, 0.3);
             QVERIFY(!played.pastTheLength);
             // The position goes on from there (the engine primes 100 ms after a seek).
             QVERIFY2(played.positions.back() >= target + 150 &&
@@ -304,18 +271,18 @@ private slots:
         DifficultFiles::Written written;
         const std::string path = write(DifficultFiles::Case::ChainedOtherFormat, written);
         QVERIFY(written.ok);
-        EnginePointer engine = offlineEngine(outputRate, [refusedRate](int inputRate, int toRate) {
-            // libsoxr refuses a rate of 0.
+        // libsoxr refuses a rate of 0.
+        const auto refusing = [refusedRate](int inputRate, int toRate) {
             return std::make_unique<Resampler>(inputRate == refusedRate ? 0 : inputRate, toRate);
-        });
-        QVERIFY(engine);
-        Sound* sound = soundOf(*engine, path);
+        };
+        const OfflineEngine engine({outputRate, false, refusing}, 4);
+        QVERIFY(engine.ok());
+        Sound* sound = engine.open(path);
         QCOMPARE(sound != nullptr, playable);
         if (!sound)
             return;
-        Channel* channel = nullptr;
-        engine->playSound(AudioSystem::FreeChannel, sound, false, &channel);
-        const Played played = render(*engine, channel, msOf(sound), 6.0);
+        Channel* channel = engine.play(sound);
+        const Played played = render(engine, channel, msOf(sound), 6.0);
         QCOMPARE(played.positions.back(), msOf(sound));
     }
 };

@@ -33,6 +33,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QXmlStreamReader>
+#include <optional>
 
 using Format = AudioFixtures::Format;
 Q_DECLARE_METATYPE(Format)
@@ -245,6 +246,21 @@ class MprisTest : public QObject
         } else {
             probe.command(step.toLatin1().constData(), false);
         }
+    }
+
+    // The window with the three rows, its player on the bus, and the player's signals as the
+    // desktop hears them.
+    struct OnTheBus {
+        MainWindowProbe probe;
+        std::optional<MprisService> mpris;
+        BusSignals relay;
+    };
+    bool putOnTheBus(OnTheBus& scene)
+    {
+        if (!scene.probe.show(paths))
+            return false;
+        scene.mpris.emplace(scene.probe.window(), playerBus);
+        return scene.relay.listen(client, service);
     }
 
     // Shows the window with the three rows (none after "Empty") and runs `steps`.
@@ -608,12 +624,10 @@ private slots:
     // Seeks while paused, where the position holds still and can be compared exactly.
     void shouldSeekThroughTheSlider()
     {
-        MainWindowProbe probe;
-        QVERIFY(probe.show(paths));
-        MprisService mpris(probe.window(), playerBus);
-        BusSignals relay;
-        QVERIFY(relay.listen(client, service));
-        QSignalSpy seeked(&relay, &BusSignals::seeked);
+        OnTheBus scene;
+        QVERIFY(putOnTheBus(scene));
+        MainWindowProbe& probe = scene.probe;
+        QSignalSpy seeked(&scene.relay, &BusSignals::seeked);
 
         QVERIFY(succeeds("Play"));
         QVERIFY(succeeds("Pause"));
@@ -687,12 +701,9 @@ private slots:
 
     void shouldEndTheTrackWhenSeekingPastItsEnd()
     {
-        MainWindowProbe probe;
-        QVERIFY(probe.show(paths));
-        MprisService mpris(probe.window(), playerBus);
-        BusSignals relay;
-        QVERIFY(relay.listen(client, service));
-        QSignalSpy seeked(&relay, &BusSignals::seeked);
+        OnTheBus scene;
+        QVERIFY(putOnTheBus(scene));
+        QSignalSpy seeked(&scene.relay, &BusSignals::seeked);
 
         QVERIFY(succeeds("Play"));
         QVERIFY(succeeds("Seek", {std::numeric_limits<qlonglong>::max()}));
@@ -710,12 +721,10 @@ private slots:
 
     void shouldAnnounceStatusAndTrackChanges()
     {
-        MainWindowProbe probe;
-        QVERIFY(probe.show(paths));
-        MprisService mpris(probe.window(), playerBus);
-        BusSignals relay;
-        QVERIFY(relay.listen(client, service));
-        QSignalSpy changes(&relay, &BusSignals::propertiesChanged);
+        OnTheBus scene;
+        QVERIFY(putOnTheBus(scene));
+        MainWindowProbe& probe = scene.probe;
+        QSignalSpy changes(&scene.relay, &BusSignals::propertiesChanged);
         QByteArray why;
 
         // The properties the nth announcement carries.

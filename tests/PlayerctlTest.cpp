@@ -2,7 +2,7 @@
 // a desktop user would: list, status, play, pause, play-pause, next, previous, stop, position and
 // metadata; a second program's instance name; Quit; and the program without any bus. The
 // playlist is filled through the program's own Add files command, whose file dialog a Qt plugin
-// answers inside the program (support/AddFilesPlugin.h).
+// answers inside the program (support/ProgramDriver.h, its command "fill").
 #include "PrivateSessionBus.h"
 #include "RealPlayer.h"
 #include "ToneFiles.h"

@@ -6,11 +6,10 @@ add_library(brisnak_audio_check STATIC
     support/SinkRecorder.cpp support/SinkRecorder.h
     support/SinkTap.cpp support/SinkTap.h
     support/SoundCapture.cpp support/SoundCapture.h
-    support/SoundServer.cpp support/SoundServer.h
     support/SteppedTone.cpp support/SteppedTone.h
     support/TrackMatch.cpp support/TrackMatch.h)
 target_include_directories(brisnak_audio_check PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
-target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_audio_fixtures)
+target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_audio_fixtures brisnak_sound_server)
 
 # Once against each of the sound servers Linux desktops ship, each started by the test itself.
 brisnak_add_test(AudioOutputTest AudioOutputTest.cpp LIBS brisnak_audio brisnak_engine brisnak_audio_check)

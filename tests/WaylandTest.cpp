@@ -5,6 +5,7 @@
 // the bus ending it cleanly. The program runs as a copy under another file name, so the
 // application id it gives the compositor can only come from the desktop file name it sets.
 #include "PrivateSessionBus.h"
+#include "ProcessEnd.h"
 #include "RealPlayer.h"
 #include "SinkRecorder.h"
 #include "SoundServer.h"
@@ -109,16 +110,7 @@ private slots:
         QVERIFY(QFile::copy(QStringLiteral(BRISNAK_PROGRAM), program));
     }
 
-    void cleanupTestCase()
-    {
-        if (weston.state() == QProcess::NotRunning)
-            return;
-        weston.terminate();
-        if (!weston.waitForFinished(10000)) {
-            weston.kill();
-            weston.waitForFinished(10000);
-        }
-    }
+    void cleanupTestCase() { ProcessEnd::end(weston, 10000); }
 
     void shouldMapItsWindowAndPlayOnWayland()
     {

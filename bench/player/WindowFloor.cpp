@@ -6,8 +6,8 @@
 //
 // playing: the tick sets the seek bar to the time since the start; paused and stopped: the tick
 // sets it to the same value each time, as the player's tick does while nothing moves. Prints
-// "ready nanoseconds" once the window is up (BenchClock.h), then runs until killed.
-#include "BenchClock.h"
+// "ready nanoseconds" once the window is up (DriverClock.h), then runs until killed.
+#include "DriverClock.h"
 #include "MainWindowForm.h"
 
 #include <QApplication>
@@ -65,6 +65,6 @@ int main(int argc, char* argv[])
     tick.start();
 
     window.show();
-    QTimer::singleShot(0, [] { BenchClock::mark("ready"); });
+    QTimer::singleShot(0, [] { DriverClock::mark("ready"); });
     return app.exec();
 }

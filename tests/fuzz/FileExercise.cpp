@@ -1,9 +1,9 @@
 #include "FileExercise.h"
 
-#include "AudioSystem.h"
 #include "Channel.h"
 #include "Decoder.h"
 #include "FormatSniffer.h"
+#include "OfflineEngine.h"
 #include "Sound.h"
 
 #include <algorithm>
@@ -70,47 +70,37 @@ int64_t readBlocks(Decoder& decoder, std::vector<float>& buffer, int blocks)
 // rendered block by block, with a pause, seeks inside and past the end, and a stop.
 void renderThroughEngine(const char* path, int outputRate)
 {
-    AudioSystem* system = nullptr;
-    require(AudioSystem::create(&system) == AudioResult::Ok && system, "the engine can be made");
-    AudioSystem::OfflineSettings settings;
-    settings.outputRate = outputRate;
-    require(system->init(4, AudioSystem::InitOffline, &settings) == AudioResult::Ok,
-            "the offline engine starts");
-    Sound* sound = nullptr;
-    system->createSound(path, AudioSystem::ModeSoftware, nullptr, &sound);
-    Channel* channel = nullptr;
-    system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+    const OfflineEngine engine({outputRate, false, {}}, 4);
+    require(engine.ok(), "the offline engine starts");
+    Sound* sound = engine.open(path);
+    Channel* channel = engine.play(sound);
     require((sound == nullptr) == (channel == nullptr), "an opened sound plays");
-    if (channel) {
-        uint32_t length = 0;
-        sound->getLength(&length);
-        std::vector<float> mix(static_cast<size_t>(renderFrames) * 2);
-        const auto renderBlocks = [&](int blocks) {
-            for (int i = 0; i < blocks; ++i) {
-                system->pump();
-                system->render(mix.data(), renderFrames);
-                for (const float sample : mix)
-                    require(std::isfinite(sample), "the mix holds only finite samples");
-                uint32_t position = 0;
-                channel->getPosition(&position);
-                require(position <= length, "the position never passes the length");
-            }
-        };
-        renderBlocks(maxRenderBlocks);
-        uint32_t position = 0;
-        if (channel->getPosition(&position) == AudioResult::Ok && length <= shortSoundMs)
-            require(position == length, "a short sound plays to its end");
-        channel->setPaused(true);
-        renderBlocks(2);
-        channel->setPaused(false);
-        for (const uint32_t ms : {length / 2, length, length + 1000, 0u}) {
-            channel->setPosition(ms);
-            renderBlocks(4);
+    if (!channel)
+        return;
+    const uint32_t length = OfflineEngine::lengthOf(sound);
+    std::vector<float> mix(static_cast<size_t>(renderFrames) * 2);
+    const auto renderBlocks = [&](int blocks) {
+        for (int i = 0; i < blocks; ++i) {
+            engine.renderBlock(mix.data(), renderFrames);
+            for (const float sample : mix)
+                require(std::isfinite(sample), "the mix holds only finite samples");
+            require(OfflineEngine::positionOf(channel) <= length,
+                    "the position never passes the length");
         }
-        channel->stop();
-        renderBlocks(1);
+    };
+    renderBlocks(maxRenderBlocks);
+    uint32_t position = 0;
+    if (channel->getPosition(&position) == AudioResult::Ok && length <= shortSoundMs)
+        require(position == length, "a short sound plays to its end");
+    channel->setPaused(true);
+    renderBlocks(2);
+    channel->setPaused(false);
+    for (const uint32_t ms : {length / 2, length, length + 1000, 0u}) {
+        channel->setPosition(ms);
+        renderBlocks(4);
     }
-    system->release();
+    channel->stop();
+    renderBlocks(1);
 }
 
 FileExercise::Outcome exercise(const char* path, FileExercise::Depth depth)

@@ -1,5 +1,7 @@
 #include "PrivateSessionBus.h"
 
+#include "ProcessEnd.h"
+
 #include <QDeadlineTimer>
 
 PrivateSessionBus::PrivateSessionBus()
@@ -26,14 +28,7 @@ PrivateSessionBus::~PrivateSessionBus()
 {
     for (const QString& name : std::as_const(connectionNames))
         QDBusConnection::disconnectFromBus(name);
-    if (daemon.state() == QProcess::NotRunning)
-        return;
-    // SIGTERM to the daemon's PID.
-    daemon.terminate();
-    if (!daemon.waitForFinished(5000)) {
-        daemon.kill();
-        daemon.waitForFinished(5000);
-    }
+    ProcessEnd::end(daemon);
 }
 
 QDBusConnection PrivateSessionBus::connect(const QString& name)

@@ -1,6 +1,9 @@
 #include "RealPlayer.h"
 
+#include "ProcessEnd.h"
+
 #include <QDeadlineTimer>
+#include <QFile>
 
 RealPlayer::RealPlayer(const QString& program, const QString& plugins)
     : executable(program), pluginFolder(plugins)
@@ -14,19 +17,34 @@ RealPlayer::~RealPlayer()
 
 bool RealPlayer::start(QProcessEnvironment environment, const QString& playlist, qsizetype rows)
 {
+    // The driver's command file, beside the playlist: fill the playlist with it.
+    const QString command = playlist + QStringLiteral(".command");
+    QFile out(command);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Text) ||
+        out.write("fill\n" + playlist.toUtf8() + '\n') < 0) {
+        why = QStringLiteral("cannot write %1").arg(command);
+        return false;
+    }
+    out.close();
     environment.insert(QStringLiteral("QT_PLUGIN_PATH"), pluginFolder);
     environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
-                       QStringLiteral("brisnakaddfiles:") + playlist);
+                       QStringLiteral("brisnakdriver:") + command);
     program.setProcessEnvironment(environment);
     program.start(executable, {});
     if (!program.waitForStarted(10000)) {
         why = QStringLiteral("%1 did not start: %2").arg(executable, program.errorString());
         return false;
     }
+    // The driver notes the times of its steps first; "rows N" once the files are in.
     const QDeadlineTimer deadline(20000);
-    while (!program.canReadLine() && program.state() == QProcess::Running && !deadline.hasExpired())
-        program.waitForReadyRead(100);
-    const QByteArray line = program.readLine().trimmed();
+    QByteArray line;
+    while (!line.startsWith("rows ") && program.state() == QProcess::Running &&
+           !deadline.hasExpired()) {
+        if (program.canReadLine())
+            line = program.readLine().trimmed();
+        else
+            program.waitForReadyRead(100);
+    }
     if (line != "rows " + QByteArray::number(rows)) {
         why = QStringLiteral("brisnak reported \"%1\"; stderr: %2")
                   .arg(QString::fromLocal8Bit(line),
@@ -38,13 +56,7 @@ bool RealPlayer::start(QProcessEnvironment environment, const QString& playlist,
 
 void RealPlayer::end()
 {
-    if (program.state() == QProcess::NotRunning)
-        return;
-    program.terminate();
-    if (!program.waitForFinished(10000)) {
-        program.kill();
-        program.waitForFinished(10000);
-    }
+    ProcessEnd::end(program, 10000);
 }
 
 QString RealPlayer::playerctl(const QProcessEnvironment& environment, const QStringList& arguments)

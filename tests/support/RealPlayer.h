@@ -1,7 +1,7 @@
 // RealPlayer: the real brisnak program, run by a test as a child process and ended by its PID,
-// with its playlist filled through its own Add files command by the Qt plugin that answers the
-// file dialog (support/AddFilesPlugin.h); and Debian's playerctl, which drives it over the
-// session bus as a desktop user would.
+// with its playlist filled through its own Add files command by the driver plugin (its command
+// "fill", support/ProgramDriver.h); and Debian's playerctl, which drives it over the session bus
+// as a desktop user would.
 //
 // Threads: GUI (test) thread only.
 #pragma once
@@ -15,16 +15,16 @@ class RealPlayer
 {
 public:
     // `program` is the brisnak executable; `plugins` the folder that holds generic/ with the
-    // Add files plugin.
+    // driver plugin.
     RealPlayer(const QString& program, const QString& plugins);
     // Ends the program if it still runs.
     ~RealPlayer();
     RealPlayer(const RealPlayer&) = delete;
     RealPlayer& operator=(const RealPlayer&) = delete;
 
-    // Starts the program in `environment` with the plugin answering its Add files dialog with
-    // the paths listed in `playlist` (one a line), and waits until the plugin reports `rows`
-    // rows in the playlist. False when it does not; failure() says what happened.
+    // Starts the program in `environment` with the driver filling its playlist with the paths
+    // listed in `playlist` (one a line), and waits until the driver reports `rows` rows in the
+    // playlist. False when it does not; failure() says what happened.
     bool start(QProcessEnvironment environment, const QString& playlist, qsizetype rows);
     QProcess& process() { return program; }
     // SIGTERM to its PID, then SIGKILL if it has not ended within 10 s.

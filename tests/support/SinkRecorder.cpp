@@ -1,5 +1,7 @@
 #include "SinkRecorder.h"
 
+#include "ProcessEnd.h"
+
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -11,10 +13,7 @@ SinkRecorder::SinkRecorder(const QString& address) : address(address) {}
 
 SinkRecorder::~SinkRecorder()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    ProcessEnd::kill(process);
 }
 
 bool SinkRecorder::start(const QString& source)
@@ -50,14 +49,8 @@ bool SinkRecorder::start(const QString& source)
 
 SoundCapture SinkRecorder::stop()
 {
-    if (process.state() != QProcess::NotRunning) {
-        // parec closes its file properly on SIGTERM.
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
+    // parec closes its file properly on SIGTERM.
+    ProcessEnd::end(process);
     return SoundCapture::readWav(dir.filePath("capture.wav").toStdString());
 }
 

@@ -1,5 +1,7 @@
 #include "SinkTap.h"
 
+#include "ProcessEnd.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -23,17 +25,6 @@ QStringList rawFloat(int rate, int latencyMs)
             "--latency-msec=" + QString::number(latencyMs)};
 }
 
-void end(QProcess& process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
 } // namespace
 
 SinkTap::SinkTap(const QString& serverAddress, const QString& sinkName, int rate, int buffer)
@@ -43,8 +34,8 @@ SinkTap::SinkTap(const QString& serverAddress, const QString& sinkName, int rate
 
 SinkTap::~SinkTap()
 {
-    end(recorder);
-    end(keepAlive);
+    ProcessEnd::end(recorder);
+    ProcessEnd::end(keepAlive);
 }
 
 QProcess* SinkTap::launch(QProcess& process, const QStringList& arguments)
@@ -86,8 +77,8 @@ bool SinkTap::start()
 std::vector<float> SinkTap::stop()
 {
     // parec writes what it has on SIGTERM.
-    end(recorder);
-    end(keepAlive);
+    ProcessEnd::end(recorder);
+    ProcessEnd::end(keepAlive);
     QFile file(dir.filePath("capture.raw"));
     std::vector<float> samples;
     if (!file.open(QIODevice::ReadOnly))

@@ -1,5 +1,7 @@
 #include "SoundServer.h"
 
+#include "ProcessEnd.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -36,8 +38,9 @@ QString runPactl(const QString& address, const QStringList& arguments, bool* ok)
 
 } // namespace
 
-SoundServer::SoundServer(Kind kind, int sinkRate)
-    : serverKind(kind), rate(sinkRate), dir(QStringLiteral("/tmp/brisnak-sound-XXXXXX"))
+SoundServer::SoundServer(Kind kind, int sinkRate, bool floatSink)
+    : serverKind(kind), rate(sinkRate), floatSamples(floatSink),
+      dir(QStringLiteral("/tmp/brisnak-sound-XXXXXX"))
 {
 }
 
@@ -140,8 +143,8 @@ bool SoundServer::start()
     QProcess* server = launch(
         "pulseaudio",
         {"--daemonize=no", "-n", "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr",
-         QString("--load=module-null-sink sink_name=%1 format=float32le rate=%2 channels=2")
-             .arg(sinkName())
+         QString("--load=module-null-sink sink_name=%1 format=%2 rate=%3 channels=2")
+             .arg(sinkName(), floatSamples ? "float32le" : "s16le")
              .arg(rate),
          "--load=module-native-protocol-unix auth-anonymous=1 socket=" + dir.filePath("native")});
     if (!server)
@@ -261,28 +264,16 @@ bool SoundServer::suspendSink(bool suspended) const
 
 void SoundServer::stop()
 {
-    for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
-        QProcess& process = **it;
-        if (process.state() == QProcess::NotRunning)
-            continue;
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
+    for (auto it = processes.rbegin(); it != processes.rend(); ++it)
+        ProcessEnd::end(**it);
     processes.clear();
     busAddress.clear();
 }
 
 void SoundServer::kill()
 {
-    for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
-        if ((*it)->state() != QProcess::NotRunning) {
-            (*it)->kill();
-            (*it)->waitForFinished(5000);
-        }
-    }
+    for (auto it = processes.rbegin(); it != processes.rend(); ++it)
+        ProcessEnd::kill(**it);
     processes.clear();
     busAddress.clear();
 }

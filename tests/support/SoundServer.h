@@ -22,9 +22,9 @@ class SoundServer
 public:
     enum class Kind { PulseAudio, PipeWire };
 
-    // PulseAudio's sink takes `sinkRate` and float samples; PipeWire's runs at its own clock rate
-    // (48 kHz), in float too.
-    explicit SoundServer(Kind kind = Kind::PulseAudio, int sinkRate = 44100);
+    // PulseAudio's sink takes `sinkRate` and float samples (16-bit ones, PulseAudio's default,
+    // when `floatSink` is false); PipeWire's runs at its own clock rate (48 kHz), in float.
+    explicit SoundServer(Kind kind = Kind::PulseAudio, int sinkRate = 44100, bool floatSink = true);
     ~SoundServer();
     SoundServer(const SoundServer&) = delete;
     SoundServer& operator=(const SoundServer&) = delete;
@@ -79,6 +79,7 @@ private:
 
     const Kind serverKind;
     int rate;
+    const bool floatSamples;
     QTemporaryDir dir;
     QString busAddress;
     QString why;

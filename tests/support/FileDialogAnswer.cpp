@@ -1,6 +1,6 @@
 #include "FileDialogAnswer.h"
 
-#include "BenchClock.h"
+#include "DriverClock.h"
 
 #include <QEvent>
 #include <QFileDialog>
@@ -53,7 +53,7 @@ void FileDialogAnswer::answer(QObject* object)
     const bool wasBlocked = nameEdit->blockSignals(true);
     nameEdit->setText(typed);
     nameEdit->blockSignals(wasBlocked);
-    connect(dialog, &QDialog::finished, this, [this] { answered = BenchClock::nowNs(); });
+    connect(dialog, &QDialog::finished, this, [this] { answered = DriverClock::nowNs(); });
     // QDialog::accept is public; the call still reaches QFileDialog's own checks.
     static_cast<QDialog*>(dialog)->accept();
     if (dialog->isVisible()) {

@@ -1,7 +1,8 @@
-// BenchDriver: drives the program it is loaded into (by BenchPlugin) for the whole-player
-// benchmarks, through the main window's own commands, as a user would: files go in through
+// ProgramDriver: drives the program it is loaded into (by DriverPlugin) for the tests of the real
+// program and the whole-player benchmarks, through the main window's own commands, as a user
+// would: files go in through
 // File > Add files (the dialog answered by FileDialogAnswer), the buttons' slots are pressed and
-// the seek bar is dragged. Times go to stdout as "name nanoseconds [detail]" lines (BenchClock.h).
+// the seek bar is dragged. Times go to stdout as "name nanoseconds [detail]" lines (DriverClock.h).
 // The driver knows the window only by its object names and slot names, so the program runs
 // exactly as it is built.
 //
@@ -15,6 +16,8 @@
 //     pauses N FILE             Play; N times: 1.5 s, Pause, 0.7 s, Play (resumes); then quit
 //     seeks FILE MS...          Play; for each position: 1.5 s, drag the seek bar there; then quit
 //     add LIST                  add every path of the file LIST (one a line) at once; then quit
+//     fill LIST                 add every path of LIST, print "rows N" (the playlist's row
+//                               count), then keep running until killed
 //
 // Threads: GUI thread only.
 #pragma once
@@ -29,10 +32,14 @@ class QMainWindow;
 class QListWidget;
 class QSlider;
 
-class BenchDriver : public QObject
+class ProgramDriver : public QObject
 {
 public:
-    explicit BenchDriver(QStringList command, QObject* parent = nullptr);
+    explicit ProgramDriver(QStringList command, QObject* parent = nullptr);
+
+    // The lines of the text file at `path` that are not blank, trimmed; false when it cannot be
+    // read.
+    static bool readLines(const QString& path, QStringList& lines);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -42,7 +49,10 @@ private:
     void clicks();
     void pauses();
     void seeks();
+    // The paths of the file LIST, the command's one argument.
+    QStringList listedPaths(const char* usage) const;
     int addMany();
+    void fill();
 
     // File > Add files, answered with `paths`. Returns when the command has returned, with the
     // time the dialog closed.

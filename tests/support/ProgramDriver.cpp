@@ -1,6 +1,6 @@
-#include "BenchDriver.h"
+#include "ProgramDriver.h"
 
-#include "BenchClock.h"
+#include "DriverClock.h"
 #include "FileDialogAnswer.h"
 
 #include <QAbstractItemModel>
@@ -33,34 +33,47 @@ public:
     bool eventFilter(QObject*, QEvent* event) override
     {
         if (armed && event->type() == QEvent::Paint && paintedNs == 0)
-            paintedNs = BenchClock::nowNs();
+            paintedNs = DriverClock::nowNs();
         return false;
     }
 };
 
 [[noreturn]] void fail(const char* what)
 {
-    std::fprintf(stderr, "brisnakbench: %s\n", what);
+    std::fprintf(stderr, "brisnakdriver: %s\n", what);
     std::fflush(stderr);
     _exit(2);
 }
 
 } // namespace
 
-BenchDriver::BenchDriver(QStringList command, QObject* parent)
+bool ProgramDriver::readLines(const QString& path, QStringList& lines)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (!line.isEmpty())
+            lines << line;
+    }
+    return true;
+}
+
+ProgramDriver::ProgramDriver(QStringList command, QObject* parent)
     : QObject(parent), command(std::move(command))
 {
     if (this->command.isEmpty())
         this->command << QStringLiteral("startup");
 }
 
-bool BenchDriver::eventFilter(QObject* watched, QEvent* event)
+bool ProgramDriver::eventFilter(QObject* watched, QEvent* event)
 {
     if (!window && event->type() == QEvent::Show) {
         auto* shown = qobject_cast<QMainWindow*>(watched);
         if (shown && shown->isWindow()) {
             window = shown;
-            BenchClock::mark("shown");
+            DriverClock::mark("shown");
             if (command.first() != QLatin1String("startup"))
                 QTimer::singleShot(0, this, [this] { run(); });
         }
@@ -70,11 +83,11 @@ bool BenchDriver::eventFilter(QObject* watched, QEvent* event)
             // The window paints inside the delivery of an expose or update request, and its
             // children are painted and the frame flushed before that delivery returns: a call
             // queued now runs once the first frame is out.
-            BenchClock::mark("paint-begin");
+            DriverClock::mark("paint-begin");
             QMetaObject::invokeMethod(
                 this,
                 [] {
-                    BenchClock::mark("painted");
+                    DriverClock::mark("painted");
                     // Nothing after the first frame is measured: skip the tear-down.
                     _exit(0);
                 },
@@ -84,7 +97,7 @@ bool BenchDriver::eventFilter(QObject* watched, QEvent* event)
     return false;
 }
 
-void BenchDriver::run()
+void ProgramDriver::run()
 {
     list = window->findChild<QListWidget*>(QStringLiteral("listFiles"));
     seekBar = window->findChild<QSlider*>(QStringLiteral("seekBar"));
@@ -102,34 +115,36 @@ void BenchDriver::run()
         seeks();
     else if (name == QLatin1String("add"))
         QCoreApplication::exit(addMany());
+    else if (name == QLatin1String("fill"))
+        fill();
     else
         fail("unknown command");
 }
 
 // Commands -------------------------------------------------------------------------------------
 
-void BenchDriver::playAndHold()
+void ProgramDriver::playAndHold()
 {
     if (command.size() != 2)
         fail("usage: play|pause|stop FILE");
     addFiles({command[1]});
-    BenchClock::mark("click");
+    DriverClock::mark("click");
     press("on_playButton_clicked");
-    BenchClock::mark("playing");
-    BenchClock::print("length-ms", seekBar->maximum());
+    DriverClock::mark("playing");
+    DriverClock::print("length-ms", seekBar->maximum());
     if (command.first() == QLatin1String("pause"))
         then(1000, [this] {
             press("on_pauseButton_clicked");
-            BenchClock::mark("paused");
+            DriverClock::mark("paused");
         });
     else if (command.first() == QLatin1String("stop"))
         then(1000, [this] {
             press("on_stopButton_clicked");
-            BenchClock::mark("stopped");
+            DriverClock::mark("stopped");
         });
 }
 
-void BenchDriver::clicks()
+void ProgramDriver::clicks()
 {
     if (command.size() < 4)
         fail("usage: clicks N GAP FILE...");
@@ -141,82 +156,82 @@ void BenchDriver::clicks()
         const int row = i % static_cast<int>(files.size());
         then(i == 0 ? 700 : gap, [this, row] {
             aimPlayAt(row);
-            BenchClock::mark("click", row);
+            DriverClock::mark("click", row);
             press("on_playButton_clicked");
-            BenchClock::mark("returned");
+            DriverClock::mark("returned");
         });
         then(1500, [this] {
-            BenchClock::mark("stop-click");
+            DriverClock::mark("stop-click");
             press("on_stopButton_clicked");
         });
     }
     then(700, [this] { finish(); });
 }
 
-void BenchDriver::pauses()
+void ProgramDriver::pauses()
 {
     if (command.size() != 3)
         fail("usage: pauses N FILE");
     const int count = command[1].toInt();
     addFiles({command[2]});
     then(700, [this] {
-        BenchClock::mark("click");
+        DriverClock::mark("click");
         press("on_playButton_clicked");
     });
     for (int i = 0; i < count; ++i) {
         then(1500, [this] {
-            BenchClock::mark("pause-click");
+            DriverClock::mark("pause-click");
             press("on_pauseButton_clicked");
         });
         then(700, [this] {
-            BenchClock::mark("resume-click");
+            DriverClock::mark("resume-click");
             press("on_playButton_clicked");
         });
     }
     then(1500, [this] { finish(); });
 }
 
-void BenchDriver::seeks()
+void ProgramDriver::seeks()
 {
     if (command.size() < 3)
         fail("usage: seeks FILE MS...");
     addFiles({command[1]});
     then(700, [this] {
-        BenchClock::mark("click");
+        DriverClock::mark("click");
         press("on_playButton_clicked");
     });
     for (const QString& target : command.mid(2)) {
         const int ms = target.toInt();
         then(1500, [this, ms] {
-            BenchClock::mark("seek-click", ms);
+            DriverClock::mark("seek-click", ms);
             seekTo(ms);
         });
     }
     then(1500, [this] { finish(); });
 }
 
-int BenchDriver::addMany()
+QStringList ProgramDriver::listedPaths(const char* usage) const
 {
-    if (command.size() != 2)
-        fail("usage: add LIST");
-    QFile listFile(command[1]);
-    if (!listFile.open(QIODevice::ReadOnly | QIODevice::Text))
-        fail("cannot read the list of paths");
     QStringList paths;
-    while (!listFile.atEnd()) {
-        const QString line = QString::fromLocal8Bit(listFile.readLine()).trimmed();
-        if (!line.isEmpty())
-            paths << line;
-    }
+    if (command.size() != 2)
+        fail(usage);
+    if (!readLines(command[1], paths))
+        fail("cannot read the list of paths");
+    return paths;
+}
+
+int ProgramDriver::addMany()
+{
+    const QStringList paths = listedPaths("usage: add LIST");
 
     int64_t firstRow = 0;
     int64_t lastRow = 0;
     connect(list->model(), &QAbstractItemModel::rowsAboutToBeInserted, this, [&firstRow] {
         if (firstRow == 0)
-            firstRow = BenchClock::nowNs();
+            firstRow = DriverClock::nowNs();
     });
     connect(list->model(), &QAbstractItemModel::rowsInserted, this,
-            [&lastRow] { lastRow = BenchClock::nowNs(); });
+            [&lastRow] { lastRow = DriverClock::nowNs(); });
 
     // A heartbeat every 5 ms: the longest gap between two beats is the longest time the window
     // could not answer the user.
@@ -224,19 +239,20 @@ int BenchDriver::addMany()
     beats.reserve(100000);
     QTimer heartbeat;
     heartbeat.setTimerType(Qt::PreciseTimer);
-    connect(&heartbeat, &QTimer::timeout, this, [&beats] { beats.push_back(BenchClock::nowNs()); });
+    connect(&heartbeat, &QTimer::timeout, this,
+            [&beats] { beats.push_back(DriverClock::nowNs()); });
     heartbeat.start(5);
 
     PaintWatch watch;
     list->viewport()->installEventFilter(&watch);
 
     const int64_t answered = addFiles(paths);
-    const int64_t returned = BenchClock::nowNs();
+    const int64_t returned = DriverClock::nowNs();
     watch.armed = true;
 
     QElapsedTimer waited;
     waited.start();
-    while ((watch.paintedNs == 0 || BenchClock::nowNs() - watch.paintedNs < 300000000) &&
+    while ((watch.paintedNs == 0 || DriverClock::nowNs() - watch.paintedNs < 300000000) &&
            waited.elapsed() < 20000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     heartbeat.stop();
@@ -247,20 +263,26 @@ int BenchDriver::addMany()
         if (beats[i] > answered)
             longestGap = std::max(longestGap, beats[i] - std::max(beats[i - 1], answered));
 
-    BenchClock::print("paths", paths.size());
-    BenchClock::print("rows", list->count());
-    BenchClock::print("answered", answered);
-    BenchClock::print("first-row", firstRow);
-    BenchClock::print("last-row", lastRow);
-    BenchClock::print("returned", returned);
-    BenchClock::print("painted", watch.paintedNs);
-    BenchClock::print("longest-gap", longestGap);
+    DriverClock::print("paths", paths.size());
+    DriverClock::print("rows", list->count());
+    DriverClock::print("answered", answered);
+    DriverClock::print("first-row", firstRow);
+    DriverClock::print("last-row", lastRow);
+    DriverClock::print("returned", returned);
+    DriverClock::print("painted", watch.paintedNs);
+    DriverClock::print("longest-gap", longestGap);
     return list->count() == paths.size() ? 0 : 1;
+}
+
+void ProgramDriver::fill()
+{
+    addFiles(listedPaths("usage: fill LIST"));
+    DriverClock::print("rows", list->count());
 }
 
 // The window's commands ------------------------------------------------------------------------
 
-int64_t BenchDriver::addFiles(const QStringList& paths)
+int64_t ProgramDriver::addFiles(const QStringList& paths)
 {
     auto* command = window->findChild<QAction*>(QStringLiteral("menuAddFiles"));
     if (!command)
@@ -274,13 +296,13 @@ int64_t BenchDriver::addFiles(const QStringList& paths)
     return answer.answeredNs();
 }
 
-void BenchDriver::press(const char* slot)
+void ProgramDriver::press(const char* slot)
 {
     if (!QMetaObject::invokeMethod(window, slot, Qt::DirectConnection))
         fail("the window has no such slot");
 }
 
-void BenchDriver::aimPlayAt(int row)
+void ProgramDriver::aimPlayAt(int row)
 {
     if (row == 0)
         list->setCurrentItem(nullptr);
@@ -288,7 +310,7 @@ void BenchDriver::aimPlayAt(int row)
         list->setCurrentRow(row - 1);
 }
 
-void BenchDriver::seekTo(int milliseconds)
+void ProgramDriver::seekTo(int milliseconds)
 {
     // A drag: pressed, moved (the slider's signals as the mouse sends them), released.
     seekBar->setSliderDown(true);
@@ -298,7 +320,7 @@ void BenchDriver::seekTo(int milliseconds)
 
 // Steps ----------------------------------------------------------------------------------------
 
-void BenchDriver::then(int delayMs, std::function<void()> step)
+void ProgramDriver::then(int delayMs, std::function<void()> step)
 {
     steps.emplace_back(delayMs, std::move(step));
     if (!stepDue) {
@@ -307,7 +329,7 @@ void BenchDriver::then(int delayMs, std::function<void()> step)
     }
 }
 
-void BenchDriver::runSteps()
+void ProgramDriver::runSteps()
 {
     auto step = std::move(steps.front().second);
     steps.pop_front();
@@ -317,8 +339,8 @@ void BenchDriver::runSteps()
         QTimer::singleShot(steps.front().first, Qt::PreciseTimer, this, [this] { runSteps(); });
 }
 
-void BenchDriver::finish()
+void ProgramDriver::finish()
 {
-    BenchClock::mark("done");
+    DriverClock::mark("done");
     QCoreApplication::quit();
 }

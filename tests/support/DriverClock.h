@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace BenchClock
+namespace DriverClock
 {
 
 inline int64_t nowNs()
@@ -38,4 +38,4 @@ inline void mark(const char* name, long long detail)
     std::fflush(stdout);
 }
 
-} // namespace BenchClock
+} // namespace DriverClock
