@@ -606,6 +606,8 @@ void AudioSystem::deviceLoop()
             break;
         OutputController::DeviceWork work = output->takeDeviceWork(Clock::now());
         const int rate = work.tryRate;
+        // The read-ahead thread times how long a start may wait for it.
+        poke();
         lock.unlock();
         // Waits for the sound server, as long as it takes: nothing else waits with it.
         std::unique_ptr<AudioOutput> opened = output->runDeviceWork(std::move(work));
