@@ -38,10 +38,10 @@ namespace
 class FakeOutput : public AudioOutput
 {
 public:
-    // `renderer`, when given, renders the mix in real time while the output is admitted.
-    FakeOutput(std::shared_ptr<OutputLog> log, FakeBackend* backend,
-               std::unique_ptr<ClockOutput> renderer)
-        : log(std::move(log)), backend(backend), renderer(std::move(renderer))
+    // With `mixer`, a device renders it in real time once admitted (through a clock made then,
+    // holding the engine's mutex, for the mixer's rate at the time).
+    FakeOutput(std::shared_ptr<OutputLog> log, FakeBackend* backend, Mixer* mixer)
+        : log(std::move(log)), backend(backend), mixer(mixer)
     {
     }
     ~FakeOutput() override
@@ -67,8 +67,10 @@ public:
     void admit() override
     {
         log->admitted = true;
-        if (renderer)
+        if (mixer) {
+            renderer = std::make_unique<ClockOutput>(*mixer);
             renderer->start();
+        }
     }
     void stop() override
     {
@@ -99,6 +101,7 @@ public:
 private:
     std::shared_ptr<OutputLog> log;
     FakeBackend* backend; // null for a clock
+    Mixer* mixer;
     std::unique_ptr<ClockOutput> renderer;
 };
 
@@ -118,8 +121,7 @@ std::unique_ptr<AudioOutput> FakeBackend::openDevice(Mixer& mixer, int rate)
         std::lock_guard lock(mutex);
         devices.push_back(log);
     }
-    return std::make_unique<FakeOutput>(log, this,
-                                        realTime ? std::make_unique<ClockOutput>(mixer) : nullptr);
+    return std::make_unique<FakeOutput>(log, this, realTime ? &mixer : nullptr);
 }
 
 void FakeBackend::disconnect()
