@@ -1,7 +1,8 @@
 // AudioSystem: the engine. It opens sounds, plays them on up to maxChannels channels through one
 // mixer and keeps every playing channel's ring topped up from a read-ahead thread. Where the mix
 // goes (the default device through cubeb, or a silent clock when there is no device) is the
-// OutputController's business; the read-ahead thread is also the thread that drives it.
+// OutputController's business; the read-ahead thread times its transitions, and the device
+// thread does what it asks of the sound server.
 //
 // The output runs at the rate of the track it plays, so a single track is never resampled here:
 // the sound server converts it to the device's rate when it has to, as it does for any player.
@@ -20,11 +21,12 @@
 // One mutex guards the engine's state (slots, sounds, the controller). It is held for
 // microseconds, to read or swap state: nothing that waits for a file or the sound server runs
 // under it, so every call of the control thread returns at once whatever they do:
-//   under the mutex       every Sound and Channel call, playSound(), the getters, update() and
-//                         the hand-over of a stream or a filled step;
-//   without the mutex     the decoder's open (createSound(), on the calling thread), decoding and
-//                         seeking (read-ahead thread), and the sound server's calls (device
-//                         thread); the realtime render never takes it.
+//   under the mutex       every Channel call, playSound(), Sound::release(), the accessors,
+//                         the controller's update() and the hand-over of a stream or of a step;
+//   without the mutex     the decoder's open and the trial resamplers (createSound(), on the
+//                         calling thread), decoding and seeking (read-ahead thread), and the
+//                         sound server's calls (device thread); Sound::getLength() reads what
+//                         never changes; the realtime render never takes it.
 // The calling thread waits for a decode step in two cases the window never meets: playing again
 // a Sound whose next step is being decoded, and playing on a given channel (not FreeChannel) that
 // is being filled. A seek on a channel being filled is taken as soon as the step is over; its
