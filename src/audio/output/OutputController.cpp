@@ -58,7 +58,7 @@ void OutputController::setRate(int newRate)
 
 void OutputController::wantAudio()
 {
-    // While a stream drains, the engine's thread starts again once it has: the mix then follows
+    // While a stream drains, the read-ahead thread starts again once it has: the mix then follows
     // what is still being played.
     if (current == State::Idle)
         current = State::Starting;
@@ -228,7 +228,7 @@ void OutputController::shutDown()
 void OutputController::beginDrain()
 {
     device->finish();
-    // Timed by the engine's thread, which knows the time.
+    // Timed by the read-ahead thread, which knows the time.
     drainTimed = false;
     current = State::Draining;
 }

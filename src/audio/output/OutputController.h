@@ -78,7 +78,7 @@ public:
 
     // How often the device is tried again while the clock plays.
     static constexpr auto RetryPeriod = std::chrono::seconds(1);
-    // How often the engine's thread looks whether a drain is over, and how long it waits at most.
+    // How often the read-ahead thread looks whether a drain is over, and how long it waits at most.
     static constexpr auto DrainPoll = std::chrono::milliseconds(20);
     static constexpr auto DrainTimeout = std::chrono::seconds(1);
     // How long a running stream may go without asking for audio before it counts as failed. Far
@@ -168,7 +168,7 @@ private:
     Clock::time_point workSince{};
     bool shutting = false;
 
-    // When the drain began, set by the engine's thread.
+    // When the drain began, set by the read-ahead thread.
     Clock::time_point drainStart{};
     bool drainTimed = false;
     // The device's count of render calls when last seen to grow, and when that was.
