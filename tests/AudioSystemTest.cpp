@@ -2,6 +2,7 @@
 #include "AudioFixtures.h"
 #include "Channel.h"
 #include "Decoder.h"
+#include "DifficultFiles.h"
 #include "FakeOutputs.h"
 #include "Sound.h"
 
@@ -13,6 +14,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <sys/stat.h>
@@ -100,10 +102,11 @@ public:
 // An engine playing in real time into fake outputs (FakeBackend, realTime): its own clock, and
 // devices that fail or wait as the test says.
 struct FakeDeviceEngine {
-    FakeDeviceEngine()
+    explicit FakeDeviceEngine(Resampler::Factory makeResampler = {})
     {
         AudioSystem::create(&system);
         AudioSystem::OutputSettings settings;
+        settings.makeResampler = std::move(makeResampler);
         settings.makeBackend = [this] {
             auto made = std::make_unique<FakeBackend>(true);
             backend = made.get();
@@ -787,6 +790,53 @@ private slots:
         // The device thread left behind comes back and ends on the engine it was left with.
         if (hold)
             hold->open();
+    }
+
+    void shouldAnswerAndSeekWhileTheEngineDecodes()
+    {
+        // The second link of the chain is at another rate: its resampler is made by the read-ahead
+        // thread as it decodes, here one that waits for the test, as a slow decode step would.
+        const QString path = dir.filePath("decoding-slowly.ogg");
+        QVERIFY(DifficultFiles::write(QFile::encodeName(path).toStdString(),
+                                      DifficultFiles::Case::ChainedOtherFormat)
+                    .ok);
+        Hold decoding;
+        std::atomic<bool> slow{false};
+        FakeDeviceEngine engine([&](int from, int to) {
+            if (slow)
+                decoding.pass();
+            return Resampler::make(from, to);
+        });
+        Sound* sound = nullptr;
+        engine.system->createSound(QFile::encodeName(path).constData(), AudioSystem::ModeSoftware,
+                                   nullptr, &sound);
+        QVERIFY(sound);
+        decoding.close();
+        slow = true;
+        Channel* channel = nullptr;
+        engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+        QVERIFY(channel);
+        QTRY_COMPARE_WITH_TIMEOUT(decoding.waiting(), 1, 5000);
+
+        // Every call answers while the step is stuck; a seek on the channel being filled is
+        // taken once it is over, and reads its target meanwhile.
+        CallTimer timed;
+        QCOMPARE(timed([&] { return channel->setPaused(true); }), AudioResult::Ok);
+        QCOMPARE(timed([&] { return channel->setPaused(false); }), AudioResult::Ok);
+        QCOMPARE(timed([&] { return channel->setPosition(500); }), AudioResult::Ok);
+        QCOMPARE(timed([&] { return positionOf(channel); }), 500u);
+        QCOMPARE(timed([&] { return engine.system->usingDevice(); }), true);
+        QCOMPARE(decoding.waiting(), 1);
+        // A hang check: these take microseconds, and would otherwise wait for the test.
+        QVERIFY2(timed.slowestMs < 200, qPrintable(QString("%1 ms").arg(timed.slowestMs)));
+
+        // The step ends: the sound goes on from the target.
+        slow = false;
+        decoding.open();
+        // It stood at about 2 s when the step stuck (where the ring reached the second link).
+        QTRY_VERIFY(positionOf(channel) > 700);
+        QVERIFY(positionOf(channel) < 1500);
+        QCOMPARE(engine.system->release(), AudioResult::Ok);
     }
 
     void shouldKeepNothingOfARefusedInit()

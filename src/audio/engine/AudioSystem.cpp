@@ -82,6 +82,8 @@ AudioResult AudioSystem::init(int maxChannels, uint32_t flags, void* driverData)
         const auto* settings = static_cast<const OutputSettings*>(driverData);
         if (settings && settings->makeBackend)
             backend = settings->makeBackend();
+        if (settings && settings->makeResampler)
+            make = settings->makeResampler;
         // Nothing talks to the sound server yet: the device thread connects when the first
         // sound plays.
         if (!backend)

@@ -87,6 +87,8 @@ public:
     struct OutputSettings {
         // Makes where the mix goes; empty for the default device through cubeb and the clock.
         std::function<std::unique_ptr<OutputBackend>()> makeBackend;
+        // Makes the resamplers; empty for libsoxr's (a test puts in one that takes its time).
+        Resampler::Factory makeResampler;
     };
 
     struct OfflineSettings {
