@@ -8,17 +8,27 @@
 //     with libmpg123;
 //  3. seeks to random points of the 60-minute MP3 through the engine (seek, then refill the ring);
 //  4. resident memory while a 60-minute file plays, against the idle process (measured in a
-//     fresh copy of this program, so the fixture writer's heap does not count).
+//     fresh copy of this program, so the fixture writer's heap does not count);
+//  5. the window's calls while the engine works: every difficult file (chained, damaged, cut,
+//     lying) and a long MP3 played in turn through the real output, each at another rate than
+//     the last, so that every change drains a stream and opens another, with seeks into later
+//     links; meanwhile the calling thread reads the position every millisecond. The slowest
+//     call of many beside the median: a call that waited for a decode step or the sound server
+//     shows as the slowest.
 //
-// Run: build/bench/EngineBench [--quick] [--dir FOLDER]   (about 5 minutes, most of it writing
-//      the 60-minute files; with --dir the next run reuses them)
-//   --quick       leaves out the 60-minute files
-//   --dir FOLDER  keeps the generated files in FOLDER and reuses them on the next run
+// Run: build/bench/EngineBench [--quick] [--dir FOLDER] [--calls SECONDS]   (about 5 minutes,
+//      most of it writing the 60-minute files; with --dir the next run reuses them)
+//   --quick          leaves out the 60-minute files
+//   --dir FOLDER     keeps the generated files in FOLDER and reuses them on the next run
+//   --calls SECONDS  runs only part 5, for SECONDS (with a sound server at PULSE_SERVER, or the
+//                    desktop's, streams are opened on it; without one the engine keeps time)
 #include "AudioFixtures.h"
+#include "AudioSystem.h"
 #include "BenchFiles.h"
 #include "BenchTiming.h"
 #include "Channel.h"
 #include "Decoder.h"
+#include "DifficultFiles.h"
 #include "OfflineEngine.h"
 #include "Resampler.h"
 #include "Sound.h"
@@ -40,6 +50,8 @@
 
 namespace
 {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr auto decodeWhole = &BenchTiming::decodeWhole;
 constexpr auto median = &BenchTiming::median;
@@ -141,6 +153,149 @@ int64_t renderWhole(const std::string& path, int rate, bool followSoundRate)
     return frames;
 }
 
+struct Spread {
+    size_t count = 0;
+    double median = 0;
+    double p99 = 0;
+    double slowest = 0;
+};
+
+Spread spreadOf(std::vector<double> values)
+{
+    Spread spread;
+    if (values.empty())
+        return spread;
+    std::sort(values.begin(), values.end());
+    spread.count = values.size();
+    spread.median = values[values.size() / 2];
+    spread.p99 = values[values.size() * 99 / 100];
+    spread.slowest = values.back();
+    return spread;
+}
+
+double microsecondsOf(const std::function<void()>& call)
+{
+    const auto start = Clock::now();
+    call();
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// Part 5: the calls of the window while the engine decodes difficult files and switches streams.
+int benchCallsUnderLoad(const std::filesystem::path& dir, double seconds)
+{
+    // Each difficult file (most at 44.1 kHz) is followed by a tone at another rate, so that every
+    // change of track changes the stream's rate.
+    std::vector<std::string> files;
+    const std::vector<int> toneRates{22050, 48000, 96000};
+    for (const int rate : toneRates) {
+        AudioFixtures::Tone tone;
+        tone.seconds = 3.0;
+        tone.sampleRate = rate;
+        const std::string path = (dir / ("tone-" + std::to_string(rate) + ".wav")).string();
+        if (!AudioFixtures::writeTone(path, AudioFixtures::Format::Wav, tone))
+            return 1;
+    }
+    size_t tones = 0;
+    for (const DifficultFiles::Case which : DifficultFiles::all()) {
+        const std::string path =
+            (dir / (std::string("difficult-") + std::to_string(static_cast<int>(which)) +
+                    DifficultFiles::suffix(which)))
+                .string();
+        if (!DifficultFiles::write(path, which).ok) {
+            std::printf("  cannot write %s\n", DifficultFiles::name(which));
+            return 1;
+        }
+        files.push_back(path);
+        files.push_back(
+            (dir / ("tone-" + std::to_string(toneRates[tones++ % toneRates.size()]) + ".wav"))
+                .string());
+    }
+    const std::string noiseMp3 = (dir / "noise-10min.mp3").string();
+    if (std::filesystem::exists(noiseMp3))
+        files.push_back(noiseMp3);
+
+    AudioSystem* system = nullptr;
+    AudioSystem::create(&system);
+    system->init();
+    std::vector<double> positions;
+    std::vector<double> lengths;
+    std::vector<double> seeks;
+    std::vector<double> pauses;
+    std::vector<double> stops;
+    std::vector<double> plays;
+    std::mt19937 random(7);
+    Sound* sound = nullptr;
+    Channel* channel = nullptr;
+    size_t next = 0;
+    int changes = 0;
+    int onDevice = 0;
+    int looks = 0;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    auto nextChange = Clock::now();
+    auto nextSeek = Clock::now();
+    while (Clock::now() < end) {
+        const auto now = Clock::now();
+        if (now >= nextChange) {
+            if (channel)
+                stops.push_back(microsecondsOf([&] { channel->stop(); }));
+            if (sound)
+                sound->release();
+            const std::string& path = files[next++ % files.size()];
+            // Opening the file is the caller's (Play returns once the sound exists).
+            plays.push_back(microsecondsOf([&] {
+                system->createSound(path.c_str(), AudioSystem::ModeSoftware, nullptr, &sound);
+                system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+            }));
+            ++changes;
+            nextChange = now + std::chrono::milliseconds(400);
+        }
+        if (now >= nextSeek && sound && channel) {
+            uint32_t length = 0;
+            sound->getLength(&length);
+            const uint32_t target = length > 0 ? random() % length : 0;
+            seeks.push_back(microsecondsOf([&] { channel->setPosition(target); }));
+            if (random() % 4 == 0) {
+                pauses.push_back(microsecondsOf([&] { channel->setPaused(true); }));
+                pauses.push_back(microsecondsOf([&] { channel->setPaused(false); }));
+            }
+            nextSeek = now + std::chrono::milliseconds(90);
+        }
+        uint32_t ms = 0;
+        positions.push_back(microsecondsOf([&] {
+            if (channel)
+                channel->getPosition(&ms);
+        }));
+        lengths.push_back(microsecondsOf([&] {
+            if (sound)
+                sound->getLength(&ms);
+        }));
+        if (++looks % 50 == 0 && system->usingDevice())
+            ++onDevice;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const double quitting = millisecondsOf([&] { system->release(); });
+
+    std::printf("\nThe window's calls while the engine decodes %zu difficult files and tones in "
+                "turn (%d changes of track, each 400 ms, seeks every 90 ms), %.0f s; on the device "
+                "%d of %d looks:\n",
+                files.size(), changes, seconds, onDevice, looks / 50);
+    std::printf("| call | calls | median (us) | 99th percentile (us) | slowest (us) |\n");
+    std::printf("|---|---|---|---|---|\n");
+    for (const auto& [label, values] :
+         {std::pair<const char*, const std::vector<double>&>{"getPosition", positions},
+          {"getLength", lengths},
+          {"setPosition", seeks},
+          {"setPaused", pauses},
+          {"stop", stops},
+          {"createSound + playSound (opens the file)", plays}}) {
+        const Spread spread = spreadOf(values);
+        std::printf("| %s | %zu | %.1f | %.1f | %.1f |\n", label, spread.count, spread.median,
+                    spread.p99, spread.slowest);
+    }
+    std::printf("release(): %.1f ms\n", quitting);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -150,11 +305,14 @@ int main(int argc, char** argv)
 
     bool quick = false;
     std::string keep;
+    double callSeconds = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0)
             quick = true;
         else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc)
             keep = argv[++i];
+        else if (std::strcmp(argv[i], "--calls") == 0 && i + 1 < argc)
+            callSeconds = std::atof(argv[++i]);
     }
     std::filesystem::path dir;
     bool removeAfter = false;
@@ -179,6 +337,8 @@ int main(int argc, char** argv)
                 std::filesystem::remove_all(dir);
         }
     } cleanup{dir, removeAfter};
+    if (callSeconds > 0)
+        return benchCallsUnderLoad(dir, callSeconds);
 
     std::vector<int> durations{1, 10};
     if (!quick)
@@ -329,5 +489,9 @@ int main(int argc, char** argv)
                     durations.back(), kind.label, idle / 1024.0, peak / 1024.0,
                     (peak - idle) / 1024.0, position, afterChanges / 1024.0);
     }
+
+    // 5. The window's calls while the engine works.
+    if (benchCallsUnderLoad(dir, 20.0) != 0)
+        return 1;
     return 0;
 }

@@ -24,7 +24,8 @@ THREAD_NOTES = {
     "QXcbEventQueue": "Qt's reader of the X connection",
     "QDBusConnection": "Qt's D-Bus thread",
     # Names the engine's own threads are expected to carry (pthread_setname_np).
-    "brisnak-read": "the engine's read-ahead thread, which also drives the output",
+    "brisnak-read": "the engine's read-ahead thread, which decodes and times the output",
+    "brisnak-device": "the engine's device thread, which waits for the sound server",
     "brisnak-clock": "the engine's silent clock output",
 }
 

@@ -17,6 +17,7 @@
 #include "SoundServer.h"
 #include "TrackMatch.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -31,6 +32,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -313,6 +315,99 @@ private slots:
         thaw.now();
         QTRY_VERIFY_WITH_TIMEOUT(system->usingDevice() && positionOf(nextChannel) >= 500, 10000);
         QCOMPARE(system->release(), AudioResult::Ok);
+    }
+
+    void shouldAnswerAtOnceWhileTheServerIsStoppedAtAStreamsStartCloseOrQuitting_data()
+    {
+        QTest::addColumn<QString>("moment");
+        QTest::newRow("start") << "start";
+        QTest::newRow("close") << "close";
+        QTest::newRow("quitting") << "quitting";
+    }
+
+    void shouldAnswerAtOnceWhileTheServerIsStoppedAtAStreamsStartCloseOrQuitting()
+    {
+        QFETCH(QString, moment);
+        if (!SoundServer::toolsInstalled())
+            QSKIP("pulseaudio, pactl and parec are not installed");
+        SoundServer server;
+        QVERIFY(server.start());
+        const PulseAddressScope address(server.address());
+        const std::string first = writeTone("before-the-stop", AudioFixtures::Format::Wav, 8.0);
+        const std::string second = writeTone("while-stopped", AudioFixtures::Format::Wav, 8.0, 660);
+        QVERIFY(!first.empty() && !second.empty());
+
+        // Every call the window makes, timed: the slowest is the hang check below.
+        double slowestMs = 0;
+        auto timed = [&](auto call) {
+            QElapsedTimer timer;
+            timer.start();
+            call();
+            slowestMs = std::max(slowestMs, timer.nsecsElapsed() / 1e6);
+        };
+        auto player = std::make_unique<SoundPlayer>();
+        uint32_t position = 0;
+        auto readPosition = [&] {
+            timed([&] { position = player->GetPosition(); });
+            return position;
+        };
+        player->Play(first.c_str());
+        QTRY_VERIFY_WITH_TIMEOUT(server.sinkInputs().size() == 1 && readPosition() >= 300, 5000);
+
+        // A call that waited for the stopped server would come back only once another thread
+        // lets it go on, 20 s later.
+        std::unique_ptr<Thaw> thaw;
+        auto stopServer = [&] {
+            server.freeze(true);
+            thaw = std::make_unique<Thaw>(server.processIds(), std::chrono::seconds(20));
+        };
+        if (moment == "quitting") {
+            stopServer();
+            // Releasing the engine stops and closes the stream: the server does not answer.
+            QElapsedTimer quitting;
+            quitting.start();
+            player.reset();
+            const qint64 took = quitting.elapsed();
+            qInfo("quitting with the server stopped took %lld ms", took);
+            QVERIFY2(!thaw->done(), "quitting waited for the stopped server");
+            // Promised: within a second.
+            QVERIFY2(took < 1000, qPrintable(QString("%1 ms").arg(took)));
+            return;
+        }
+        if (moment == "start") {
+            // The stream drains and closes; the connection stays. Then the server stops, and
+            // the next Play's stream is opened and started on it.
+            timed([&] { player->Stop(); });
+            QTRY_VERIFY_WITH_TIMEOUT(server.sinkInputs().isEmpty(), 5000);
+            stopServer();
+            timed([&] { player->Play(second.c_str()); });
+        } else {
+            // The server stops under the playing stream; Stop drains it, which never ends, and
+            // then closing it waits. The next Play comes meanwhile.
+            stopServer();
+            timed([&] { player->Stop(); });
+            QTest::qWait(1500);
+            timed([&] { player->Play(second.c_str()); });
+        }
+        // Time goes on without the server, and every call answers at once.
+        QTRY_VERIFY_WITH_TIMEOUT(readPosition() >= 500, 5000);
+        timed([&] { player->TogglePause(); });
+        timed([&] { player->TogglePause(); });
+        timed([&] { player->SetPosition(1000); });
+        timed([&] { player->GetLength(); });
+        QTRY_VERIFY_WITH_TIMEOUT(readPosition() >= 1500, 5000);
+        QVERIFY2(!thaw->done(), "a call waited for the stopped server");
+        qInfo("slowest call while the server was stopped: %.2f ms", slowestMs);
+        // A hang check, not a timing: these calls take microseconds; one that waited for the
+        // server would take until it is continued.
+        QVERIFY2(slowestMs < 200, qPrintable(QString("slowest call %1 ms").arg(slowestMs)));
+
+        // Once the server goes on, so does the sound: on a stream of its own, the position moving.
+        thaw->now();
+        QTRY_VERIFY_WITH_TIMEOUT(server.sinkInputs().size() == 1, 10000);
+        const uint32_t resumedAt = readPosition();
+        QTRY_VERIFY_WITH_TIMEOUT(readPosition() >= resumedAt + 500, 5000);
+        QVERIFY(position < 8000);
     }
 
     void shouldFindAServerThatStartsAfterThePlayer()

@@ -2,17 +2,22 @@
 #include "AudioFixtures.h"
 #include "Channel.h"
 #include "Decoder.h"
+#include "DifficultFiles.h"
+#include "FakeOutputs.h"
 #include "FormatSniffer.h"
 #include "OfflineEngine.h"
 #include "Sound.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +53,41 @@ Decoded decodeWhole(const std::string& path)
 
 constexpr auto positionOf = &OfflineEngine::positionOf;
 constexpr auto lengthOf = &OfflineEngine::lengthOf;
+
+// An engine playing in real time into fake outputs (FakeBackend, realTime): its own clock, and
+// devices that fail or wait as the test says.
+struct FakeDeviceEngine {
+    explicit FakeDeviceEngine(Resampler::Factory makeResampler = {})
+    {
+        AudioSystem::create(&system);
+        AudioSystem::OutputSettings settings;
+        settings.makeResampler = std::move(makeResampler);
+        settings.makeBackend = [this] {
+            auto made = std::make_unique<FakeBackend>(true);
+            backend = made.get();
+            return made;
+        };
+        system->init(32, AudioSystem::InitNormal, &settings);
+    }
+
+    AudioSystem* system = nullptr;
+    // Owned by the engine.
+    FakeBackend* backend = nullptr;
+};
+
+// The slowest of the calls it has timed, in milliseconds.
+struct CallTimer {
+    template <typename Call>
+    auto operator()(Call call)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        auto result = call();
+        slowestMs = std::max(slowestMs, timer.nsecsElapsed() / 1e6);
+        return result;
+    }
+    double slowestMs = 0;
+};
 
 // Largest jump between two neighbouring output samples of one side: a cut or a click shows up
 // as a jump far above what the tone itself does.
@@ -614,6 +654,157 @@ private slots:
         QCOMPARE(engine.system()->playSound(AudioSystem::FreeChannel, sound, false, &channel),
                  AudioResult::InvalidParam);
         QVERIFY(!channel);
+    }
+
+    void shouldKeepTimeAndEndTheTrackWhateverTheDeviceDoes_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("no device") << "no device";
+        QTest::newRow("start refused") << "start refused";
+        QTest::newRow("open waits") << "open waits";
+        QTest::newRow("start waits") << "start waits";
+        QTest::newRow("close waits") << "close waits";
+    }
+
+    void shouldKeepTimeAndEndTheTrackWhateverTheDeviceDoes()
+    {
+        QFETCH(QString, fault);
+        // Long enough to be still playing after the device has been given up, under ThreadSanitizer
+        // too.
+        const QString path = tone("through-a-fault", AudioFixtures::Format::Wav, 3.0);
+        FakeDeviceEngine engine;
+        FakeBackend& backend = *engine.backend;
+        Hold* hold = fault == "open waits"    ? &backend.openHold
+                     : fault == "start waits" ? &backend.startHold
+                     : fault == "close waits" ? &backend.stopHold
+                                              : nullptr;
+        backend.deviceAvailable = fault != "no device";
+        backend.refuseStart = fault == "start refused";
+        if (hold && fault != "close waits")
+            hold->close();
+
+        Sound* sound = nullptr;
+        engine.system->createSound(QFile::encodeName(path).constData(), AudioSystem::ModeSoftware,
+                                   nullptr, &sound);
+        Channel* channel = nullptr;
+        engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+        QVERIFY(channel);
+        CallTimer timed;
+        const auto position = [&] { return timed([&] { return positionOf(channel); }); };
+        if (fault == "close waits") {
+            // Heard on the device first; then it fails, and closing it waits for the server.
+            QTRY_VERIFY(engine.system->usingDevice() && position() > 100);
+            hold->close();
+            backend.lastDevice()->failed = true;
+        }
+        if (hold)
+            QTRY_COMPARE(hold->waiting(), 1);
+
+        // Time goes on, through a pause, to the end of the track.
+        const uint32_t before = position();
+        QTRY_VERIFY(position() > before + 100);
+        QCOMPARE(timed([&] { return channel->setPaused(true); }), AudioResult::Ok);
+        QTRY_VERIFY(!engine.system->outputRunning());
+        const uint32_t paused = position();
+        QCOMPARE(timed([&] { return channel->setPaused(false); }), AudioResult::Ok);
+        QTRY_VERIFY(position() > paused);
+        QTRY_COMPARE_WITH_TIMEOUT(position(), 3000u, 8000);
+        QVERIFY(!engine.system->usingDevice());
+        if (hold)
+            QCOMPARE(hold->waiting(), 1);
+        if (fault == "no device")
+            QVERIFY(backend.tries >= 2);
+        if (fault == "start refused") {
+            QVERIFY(backend.disconnects >= 2);
+            QVERIFY(backend.lastDevice()->destroyed);
+        }
+        // A hang check, not a timing: a call takes microseconds, and one that waited for the
+        // held fake would not come back before the test opens it.
+        QVERIFY2(timed.slowestMs < 200, qPrintable(QString("%1 ms").arg(timed.slowestMs)));
+
+        // Quitting does not wait for a server that does not answer beyond ReleaseWait (500 ms);
+        // 2 s is again a hang check.
+        QElapsedTimer quitting;
+        quitting.start();
+        QCOMPARE(engine.system->release(), AudioResult::Ok);
+        QVERIFY2(quitting.elapsed() < 2000, qPrintable(QString("%1 ms").arg(quitting.elapsed())));
+        // The device thread left behind comes back and ends on the engine it was left with.
+        if (hold)
+            hold->open();
+    }
+
+    void shouldAnswerAndSeekWhileTheEngineDecodes()
+    {
+        // The second link of the chain is at another rate: its resampler is made by the read-ahead
+        // thread as it decodes, here one that waits for the test, as a slow decode step would.
+        const QString path = dir.filePath("decoding-slowly.ogg");
+        QVERIFY(DifficultFiles::write(QFile::encodeName(path).toStdString(),
+                                      DifficultFiles::Case::ChainedOtherFormat)
+                    .ok);
+        Hold decoding;
+        std::atomic<bool> slow{false};
+        FakeDeviceEngine engine([&](int from, int to) {
+            if (slow)
+                decoding.pass();
+            return Resampler::make(from, to);
+        });
+        Sound* sound = nullptr;
+        engine.system->createSound(QFile::encodeName(path).constData(), AudioSystem::ModeSoftware,
+                                   nullptr, &sound);
+        QVERIFY(sound);
+        decoding.close();
+        slow = true;
+        Channel* channel = nullptr;
+        engine.system->playSound(AudioSystem::FreeChannel, sound, false, &channel);
+        QVERIFY(channel);
+        QTRY_COMPARE_WITH_TIMEOUT(decoding.waiting(), 1, 5000);
+
+        // Every call answers while the step is stuck; a seek on the channel being filled is
+        // taken once it is over, and reads its target meanwhile.
+        CallTimer timed;
+        QCOMPARE(timed([&] { return channel->setPaused(true); }), AudioResult::Ok);
+        QCOMPARE(timed([&] { return channel->setPaused(false); }), AudioResult::Ok);
+        QCOMPARE(timed([&] { return channel->setPosition(500); }), AudioResult::Ok);
+        QCOMPARE(timed([&] { return positionOf(channel); }), 500u);
+        QCOMPARE(timed([&] { return engine.system->usingDevice(); }), true);
+        QCOMPARE(decoding.waiting(), 1);
+        // A hang check: these take microseconds, and would otherwise wait for the test.
+        QVERIFY2(timed.slowestMs < 200, qPrintable(QString("%1 ms").arg(timed.slowestMs)));
+
+        // The step ends: the sound goes on from the target.
+        slow = false;
+        decoding.open();
+        // It stood at about 2 s when the step stuck (where the ring reached the second link).
+        QTRY_VERIFY(positionOf(channel) > 700);
+        QVERIFY(positionOf(channel) < 1500);
+        QCOMPARE(engine.system->release(), AudioResult::Ok);
+    }
+
+    void shouldKeepNothingOfARefusedInit()
+    {
+        AudioSystem* system = nullptr;
+        AudioSystem::create(&system);
+        AudioSystem::OfflineSettings refused;
+        refused.outputRate = 1;
+        refused.followSoundRate = false;
+        refused.makeResampler = [](int, int) { return std::unique_ptr<Resampler>(); };
+        QCOMPARE(system->init(32, AudioSystem::InitOffline, &refused), AudioResult::InvalidParam);
+
+        // An ordinary init after it follows the sound's rate, with libsoxr's resamplers.
+        AudioSystem::OutputSettings fake;
+        fake.makeBackend = [] { return std::make_unique<FakeBackend>(true); };
+        QCOMPARE(system->init(32, AudioSystem::InitNormal, &fake), AudioResult::Ok);
+        const QString path = tone("after-a-refusal", AudioFixtures::Format::Wav, 1.0, 22050);
+        Sound* sound = nullptr;
+        QCOMPARE(system->createSound(QFile::encodeName(path).constData(), AudioSystem::ModeSoftware,
+                                     nullptr, &sound),
+                 AudioResult::Ok);
+        Channel* channel = nullptr;
+        QCOMPARE(system->playSound(AudioSystem::FreeChannel, sound, false, &channel),
+                 AudioResult::Ok);
+        QCOMPARE(system->outputRate(), 22050);
+        QTRY_VERIFY(positionOf(channel) > 100);
+        QCOMPARE(system->release(), AudioResult::Ok);
     }
 
     void shouldRefuseNullArguments()

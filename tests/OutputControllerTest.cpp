@@ -2,13 +2,14 @@
 // clock, through every transition its header lists.
 #include "OutputController.h"
 #include "AudioOutput.h"
+#include "FakeOutputs.h"
 #include "Mixer.h"
-#include "OutputBackend.h"
 
 #include <QTest>
 
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -17,93 +18,6 @@ using Time = OutputController::Clock::time_point;
 
 namespace
 {
-
-// What happened to one fake output, kept by the backend so it outlives the output.
-struct OutputLog {
-    bool isClock = false;
-    int rate = 0;
-    bool started = false;
-    bool finishing = false;
-    bool destroyed = false;
-    int starts = 0;
-    int stops = 0;
-    // Set by the test.
-    bool refuseStart = false;
-    bool failed = false;
-    // Whether what the output held before finish() has been played yet.
-    bool playedOut = true;
-    // Whether whatever drives the output has stopped asking for audio.
-    bool stalled = false;
-    uint64_t renderCalls = 0;
-};
-
-class FakeOutput : public AudioOutput
-{
-public:
-    explicit FakeOutput(std::shared_ptr<OutputLog> log) : log(std::move(log)) {}
-    ~FakeOutput() override { log->destroyed = true; }
-
-    bool start() override
-    {
-        if (log->refuseStart || log->failed)
-            return false;
-        log->started = true;
-        log->finishing = false;
-        ++log->starts;
-        return true;
-    }
-    void stop() override
-    {
-        if (log->started)
-            ++log->stops;
-        log->started = false;
-    }
-    bool failed() const override { return log->failed; }
-    void finish() override { log->finishing = true; }
-    bool finished() const override { return log->finishing && log->playedOut; }
-    // A running output has asked for audio since it was last looked at, unless it stalled.
-    uint64_t renderCalls() const override
-    {
-        if (log->started && !log->stalled)
-            ++log->renderCalls;
-        return log->renderCalls;
-    }
-
-private:
-    std::shared_ptr<OutputLog> log;
-};
-
-class FakeBackend : public OutputBackend
-{
-public:
-    std::unique_ptr<AudioOutput> openDevice(Mixer&, int rate) override
-    {
-        ++tries;
-        if (!deviceAvailable)
-            return nullptr;
-        devices.push_back(std::make_shared<OutputLog>());
-        devices.back()->rate = rate;
-        devices.back()->playedOut = playedOut;
-        return std::make_unique<FakeOutput>(devices.back());
-    }
-    void disconnect() override { ++disconnects; }
-    std::unique_ptr<AudioOutput> openClock(Mixer& mixer) override
-    {
-        clocks.push_back(std::make_shared<OutputLog>());
-        clocks.back()->isClock = true;
-        clocks.back()->rate = mixer.outputRate();
-        return std::make_unique<FakeOutput>(clocks.back());
-    }
-    int preferredRate() const override { return 0; }
-
-    bool deviceAvailable = true;
-    // Whether the devices it opens have played out what they hold as soon as they finish.
-    bool playedOut = true;
-    int tries = 0;
-    int disconnects = 0;
-    std::vector<std::shared_ptr<OutputLog>> devices;
-    std::vector<std::shared_ptr<OutputLog>> clocks;
-};
 
 // A controller on a one-voice mixer whose audibility the test sets by hand, and the engine
 // thread's part of the work (the device try) done the way the engine does it.
@@ -123,24 +37,24 @@ struct Rig {
         voice.state.store(audible ? Voice::Active : Voice::Idle);
     }
 
-    // One round of the engine's thread at `now`: the transitions, closing what they gave up, then
-    // any device try.
+    // One round of the engine's threads at `now`: the transitions, then the device work they
+    // ask for (closing what they gave up, a try), done at once, until none is left.
     Time step(Time now)
     {
-        Time due = update(now);
-        if (controller->deviceTryDue()) {
-            const int rate = controller->rate();
-            controller->deviceOpened(controller->openDevice(rate), rate, now);
-            due = update(now);
+        Time due = controller->update(now);
+        while (controller->deviceWorkDue()) {
+            work(now);
+            due = controller->update(now);
         }
         return due;
     }
 
-    Time update(Time now)
+    // The device thread's round, done on the calling thread.
+    void work(Time now)
     {
-        const Time due = controller->update(now);
-        controller->closeRetired(controller->takeRetired());
-        return due;
+        OutputController::DeviceWork taken = controller->takeDeviceWork(now);
+        const int rate = taken.tryRate;
+        controller->deviceWorkDone(controller->runDeviceWork(std::move(taken)), rate, now);
     }
 
     void play(Time now)
@@ -150,8 +64,8 @@ struct Rig {
         step(now);
     }
 
-    OutputLog& device() { return *backend->devices.back(); }
-    OutputLog& clock() { return *backend->clocks.back(); }
+    OutputLog& device() { return *backend->lastDevice(); }
+    OutputLog& clock() { return *backend->lastClock(); }
 
     Mixer mixer;
     FakeBackend* backend = nullptr;
@@ -174,14 +88,22 @@ private slots:
         rig.controller->wantAudio();
         // Asking touches no device: the caller (the GUI thread) returns at once.
         QCOMPARE(rig.controller->state(), State::Starting);
-        QCOMPARE(rig.backend->tries, 0);
+        QCOMPARE(rig.backend->tries.load(), 0);
         rig.controller->update(t0);
-        QVERIFY(rig.controller->deviceTryDue());
-        rig.controller->deviceOpened(rig.controller->openDevice(44100), 44100, t0);
-        QCOMPARE(rig.controller->state(), State::OnDevice);
+        QVERIFY(rig.controller->deviceWorkDue());
+        OutputController::DeviceWork work = rig.controller->takeDeviceWork(t0);
+        QCOMPARE(work.tryRate, 44100);
+        QVERIFY(!rig.controller->deviceWorkDue());
+        // Opened and started without the engine's mutex, rendering silence until handed in.
+        std::unique_ptr<AudioOutput> opened = rig.controller->runDeviceWork(std::move(work));
         QVERIFY(rig.device().started);
+        QVERIFY(!rig.device().admitted);
+        QCOMPARE(rig.controller->state(), State::Starting);
+        rig.controller->deviceWorkDone(std::move(opened), 44100, t0);
+        QCOMPARE(rig.controller->state(), State::OnDevice);
+        QVERIFY(rig.device().admitted);
         QVERIFY(!rig.device().finishing);
-        QCOMPARE(rig.device().rate, 44100);
+        QCOMPARE(rig.device().rate.load(), 44100);
     }
 
     void shouldLetTheDevicePlayOutWhatItHoldsBeforeStopping()
@@ -206,13 +128,13 @@ private slots:
         const Time drained = quiet + 120ms;
         QCOMPARE(rig.step(drained), Time::max());
         QCOMPARE(rig.controller->state(), State::Idle);
-        QCOMPARE(rig.device().stops, 1);
+        QCOMPARE(rig.device().stops.load(), 1);
         QVERIFY(rig.device().destroyed);
         // The connection stays; the next start opens a new stream on it.
-        QCOMPARE(rig.backend->disconnects, 0);
+        QCOMPARE(rig.backend->disconnects.load(), 0);
         rig.play(drained + 1s);
         QCOMPARE(rig.controller->state(), State::OnDevice);
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.backend->tries.load(), 2);
         QVERIFY(!rig.device().finishing);
     }
 
@@ -242,12 +164,12 @@ private slots:
         rig.controller->wantAudio();
         rig.step(t0 + 1s + 20ms);
         QCOMPARE(rig.controller->state(), State::Draining);
-        auto drained = rig.backend->devices.back();
+        auto drained = rig.backend->lastDevice();
         drained->playedOut = true;
         rig.step(t0 + 1s + 40ms);
         QCOMPARE(rig.controller->state(), State::OnDevice);
         QVERIFY(drained->destroyed);
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.backend->tries.load(), 2);
         QVERIFY(rig.device().started);
     }
 
@@ -256,7 +178,7 @@ private slots:
         Rig rig(22050);
         rig.backend->playedOut = false;
         rig.play(t0);
-        auto old = rig.backend->devices.back();
+        auto old = rig.backend->lastDevice();
         rig.setAudible(false);
         // The next track, at another rate, is asked for before the engine's thread has even
         // seen the mix go quiet: the old stream renders no more of the mix from here on.
@@ -267,15 +189,15 @@ private slots:
         rig.controller->wantAudio();
         rig.step(t0 + 1s);
         QCOMPARE(rig.controller->state(), State::Draining);
-        QCOMPARE(rig.backend->tries, 1);
+        QCOMPARE(rig.backend->tries.load(), 1);
         QVERIFY(old->started);
 
         old->playedOut = true;
         rig.step(t0 + 1s + 100ms);
         QVERIFY(old->destroyed);
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.backend->tries.load(), 2);
         QCOMPARE(rig.controller->state(), State::OnDevice);
-        QCOMPARE(rig.device().rate, 44100);
+        QCOMPARE(rig.device().rate.load(), 44100);
         QVERIFY(rig.device().started && !rig.device().finishing);
     }
 
@@ -286,18 +208,18 @@ private slots:
         rig.play(t0);
         QCOMPARE(rig.controller->state(), State::OnClock);
         QVERIFY(rig.clock().started);
-        QCOMPARE(rig.backend->tries, 1);
+        QCOMPARE(rig.backend->tries.load(), 1);
 
         QCOMPARE(rig.step(t0 + 500ms), t0 + OutputController::RetryPeriod);
-        QCOMPARE(rig.backend->tries, 1);
+        QCOMPARE(rig.backend->tries.load(), 1);
         rig.step(t0 + OutputController::RetryPeriod);
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.backend->tries.load(), 2);
         QCOMPARE(rig.controller->state(), State::OnClock);
 
         // The server appears: the next try moves the mix over to it.
         rig.backend->deviceAvailable = true;
         rig.step(t0 + 2 * OutputController::RetryPeriod);
-        QCOMPARE(rig.backend->tries, 3);
+        QCOMPARE(rig.backend->tries.load(), 3);
         QCOMPARE(rig.controller->state(), State::OnDevice);
         QVERIFY(!rig.clock().started);
         QVERIFY(rig.device().started);
@@ -315,7 +237,7 @@ private slots:
         // A resume 200 ms later, well within the retry period, still tries.
         rig.backend->deviceAvailable = true;
         rig.play(t0 + 300ms);
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.backend->tries.load(), 2);
         QCOMPARE(rig.controller->state(), State::OnDevice);
     }
 
@@ -323,13 +245,13 @@ private slots:
     {
         Rig rig;
         rig.play(t0);
-        auto lost = rig.backend->devices.back();
+        auto lost = rig.backend->lastDevice();
         lost->failed = true;
         rig.step(t0 + 1s);
         QVERIFY(lost->destroyed);
-        QCOMPARE(rig.backend->disconnects, 1);
+        QCOMPARE(rig.backend->disconnects.load(), 1);
         // The server is back: found at once on a new connection, with no retry period to wait.
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.backend->tries.load(), 2);
         QCOMPARE(rig.controller->state(), State::OnDevice);
         QVERIFY(rig.device().started);
     }
@@ -341,22 +263,22 @@ private slots:
         // The server asks again and again: nothing happens, however long the track.
         for (Time now = t0 + 1s; now <= t0 + 30s; now += 1s)
             QCOMPARE(rig.step(now), now + OutputController::StallTimeout);
-        QCOMPARE(rig.backend->tries, 1);
+        QCOMPARE(rig.backend->tries.load(), 1);
 
         // It stops asking after the last look: the engine's thread is due again when the stream
         // counts as stalled, and not before does it give up on it.
         const Time lastAsked = t0 + 30s;
-        auto stalled = rig.backend->devices.back();
+        auto stalled = rig.backend->lastDevice();
         stalled->stalled = true;
         const Time nearly = lastAsked + OutputController::StallTimeout - 1ms;
         QCOMPARE(rig.step(nearly), lastAsked + OutputController::StallTimeout);
-        QCOMPARE(rig.backend->tries, 1);
+        QCOMPARE(rig.backend->tries.load(), 1);
         QVERIFY(stalled->started);
 
         rig.step(lastAsked + OutputController::StallTimeout);
         QVERIFY(stalled->destroyed);
-        QCOMPARE(rig.backend->disconnects, 1);
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.backend->disconnects.load(), 1);
+        QCOMPARE(rig.backend->tries.load(), 2);
         QCOMPARE(rig.controller->state(), State::OnDevice);
         QVERIFY(rig.device().started);
     }
@@ -373,8 +295,8 @@ private slots:
         QCOMPARE(rig.controller->state(), State::Draining);
         rig.step(t0 + 1s + OutputController::StallTimeout);
         QCOMPARE(rig.controller->state(), State::Idle);
-        QCOMPARE(rig.backend->tries, 1);
-        QCOMPARE(rig.backend->disconnects, 0);
+        QCOMPARE(rig.backend->tries.load(), 1);
+        QCOMPARE(rig.backend->disconnects.load(), 0);
     }
 
     void shouldLeaveClosingAGivenUpStreamToTheEnginesThread()
@@ -383,23 +305,28 @@ private slots:
         // only stops the stream rendering and hands it over, with the connection to drop.
         Rig rig;
         rig.play(t0);
-        auto lost = rig.backend->devices.back();
+        auto lost = rig.backend->lastDevice();
         lost->stalled = true;
         rig.controller->update(t0 + OutputController::StallTimeout);
         QVERIFY(lost->finishing);
         QVERIFY(lost->started);
         QVERIFY(!lost->destroyed);
-        QCOMPARE(rig.backend->disconnects, 0);
-        QVERIFY(rig.controller->deviceTryDue());
+        QCOMPARE(rig.backend->disconnects.load(), 0);
+        QVERIFY(rig.controller->deviceWorkDue());
 
-        OutputController::Retired retired = rig.controller->takeRetired();
-        QCOMPARE(retired.outputs.size(), size_t(1));
-        QVERIFY(retired.disconnect);
-        QVERIFY(rig.controller->takeRetired().empty());
-        rig.controller->closeRetired(std::move(retired));
-        QCOMPARE(lost->stops, 1);
+        // One piece of work: close it, drop the connection, then try again on a new one.
+        OutputController::DeviceWork work = rig.controller->takeDeviceWork(t0);
+        QCOMPARE(work.retired.size(), size_t(1));
+        QVERIFY(work.disconnect);
+        QCOMPARE(work.tryRate, 44100);
+        QVERIFY(!rig.controller->deviceWorkDue());
+        std::unique_ptr<AudioOutput> opened = rig.controller->runDeviceWork(std::move(work));
+        QCOMPARE(lost->stops.load(), 1);
         QVERIFY(lost->destroyed);
-        QCOMPARE(rig.backend->disconnects, 1);
+        QCOMPARE(rig.backend->disconnects.load(), 1);
+        QCOMPARE(rig.backend->tries.load(), 2);
+        rig.controller->deviceWorkDone(std::move(opened), 44100, t0);
+        QCOMPARE(rig.controller->state(), State::OnDevice);
     }
 
     void shouldFallBackToTheClockWhenTheDeviceIsLostForGood()
@@ -436,8 +363,8 @@ private slots:
         QCOMPARE(rig.controller->state(), State::Idle);
         rig.play(t0 + 10ms);
         QCOMPARE(rig.controller->state(), State::OnClock);
-        QCOMPARE(rig.clock().rate, 22050);
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.clock().rate.load(), 22050);
+        QCOMPARE(rig.backend->tries.load(), 2);
     }
 
     void shouldCloseADeviceThatOpensAfterTheMixWentQuiet()
@@ -446,17 +373,146 @@ private slots:
         rig.setAudible(true);
         rig.controller->wantAudio();
         rig.controller->update(t0);
-        QVERIFY(rig.controller->deviceTryDue());
-        // Stop comes while the engine's thread is connecting.
+        OutputController::DeviceWork work = rig.controller->takeDeviceWork(t0);
+        // Stop comes while the engine's device thread is connecting.
         rig.setAudible(false);
-        rig.controller->deviceOpened(rig.controller->openDevice(44100), 44100, t0);
+        rig.controller->deviceWorkDone(rig.controller->runDeviceWork(std::move(work)), 44100, t0);
         rig.step(t0);
         QCOMPARE(rig.controller->state(), State::Idle);
+        QVERIFY(!rig.device().admitted);
         QVERIFY(!rig.device().started);
         QVERIFY(rig.device().destroyed);
         rig.play(t0 + 1s);
-        QCOMPARE(rig.backend->tries, 2);
+        QCOMPARE(rig.backend->tries.load(), 2);
         QCOMPARE(rig.controller->state(), State::OnDevice);
+    }
+
+    void shouldKeepTheClockRunningWhenAStartFails()
+    {
+        // The server is there but refuses to start the stream (or dies between open and start).
+        Rig rig;
+        rig.backend->refuseStart = true;
+        // From a start: on the clock at once, the next try a RetryPeriod later.
+        rig.setAudible(true);
+        rig.controller->wantAudio();
+        QCOMPARE(rig.step(t0), t0 + OutputController::RetryPeriod);
+        QCOMPARE(rig.controller->state(), State::OnClock);
+        QVERIFY(rig.clock().started);
+        QVERIFY(rig.device().destroyed);
+        QCOMPARE(rig.backend->disconnects.load(), 1);
+
+        // From the clock: it is never stopped for a try, so a failing one costs no time.
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            const Time due = t0 + attempt * OutputController::RetryPeriod;
+            QCOMPARE(rig.step(due - 1ms), due);
+            QCOMPARE(rig.backend->tries.load(), attempt);
+            QCOMPARE(rig.step(due), due + OutputController::RetryPeriod);
+            QCOMPARE(rig.backend->tries.load(), attempt + 1);
+            QCOMPARE(rig.controller->state(), State::OnClock);
+            QVERIFY(rig.clock().started);
+            QCOMPARE(rig.clock().stops.load(), 0);
+            QCOMPARE(rig.backend->disconnects.load(), attempt + 1);
+        }
+
+        // It starts again: the mix moves over, and the clock stops.
+        rig.backend->refuseStart = false;
+        rig.step(t0 + 4 * OutputController::RetryPeriod);
+        QCOMPARE(rig.controller->state(), State::OnDevice);
+        QVERIFY(rig.device().admitted);
+        QVERIFY(!rig.clock().started);
+    }
+
+    void shouldKeepTimeWhileTheServerDoesNotAnswer_data()
+    {
+        QTest::addColumn<QString>("waiting");
+        QTest::newRow("open") << "open";
+        QTest::newRow("start") << "start";
+        QTest::newRow("close") << "close";
+    }
+
+    void shouldKeepTimeWhileTheServerDoesNotAnswer()
+    {
+        QFETCH(QString, waiting);
+        Rig rig;
+        Time now = t0;
+        if (waiting == "close") {
+            // A stream plays, then fails: closing it is the first part of the next work.
+            rig.play(now);
+            QCOMPARE(rig.controller->state(), State::OnDevice);
+            rig.device().failed = true;
+            now += 1s;
+        } else {
+            rig.setAudible(true);
+            rig.controller->wantAudio();
+        }
+        Hold& hold = waiting == "open"    ? rig.backend->openHold
+                     : waiting == "start" ? rig.backend->startHold
+                                          : rig.backend->stopHold;
+        hold.close();
+        rig.controller->update(now);
+        QCOMPARE(rig.controller->state(), State::Starting);
+        QVERIFY(rig.controller->deviceWorkDue());
+        OutputController::DeviceWork work = rig.controller->takeDeviceWork(now);
+        const int rate = work.tryRate;
+        QCOMPARE(rate, 44100);
+        std::unique_ptr<AudioOutput> opened;
+        std::thread deviceThread([&] { opened = rig.controller->runDeviceWork(std::move(work)); });
+        QTRY_COMPARE(hold.waiting(), 1);
+
+        // Positions stand still for StartPatience at most, then the clock keeps time.
+        const Time patience = now + OutputController::StartPatience;
+        QCOMPARE(rig.controller->update(patience - 1ms), patience);
+        QCOMPARE(rig.controller->state(), State::Starting);
+        QVERIFY(!rig.controller->rendersMix());
+        rig.controller->update(patience);
+        QCOMPARE(rig.controller->state(), State::OnClock);
+        QVERIFY(rig.clock().started);
+        // The track ends, and the next starts, on the clock at once: no second try meanwhile.
+        rig.setAudible(false);
+        rig.controller->update(patience + 10s);
+        QCOMPARE(rig.controller->state(), State::Idle);
+        QVERIFY(!rig.clock().started);
+        rig.setAudible(true);
+        rig.controller->wantAudio();
+        rig.controller->update(patience + 11s);
+        QCOMPARE(rig.controller->state(), State::OnClock);
+        QVERIFY(rig.clock().started);
+        QVERIFY(!rig.controller->deviceWorkDue());
+        rig.controller->update(patience + 30s);
+        QVERIFY(!rig.controller->deviceWorkDue());
+
+        // The server answers: the stream it started is handed in, and the clock stops.
+        hold.open();
+        deviceThread.join();
+        QVERIFY(opened);
+        QVERIFY(!rig.device().admitted);
+        rig.controller->deviceWorkDone(std::move(opened), rate, patience + 31s);
+        QCOMPARE(rig.controller->state(), State::OnDevice);
+        QVERIFY(rig.device().admitted);
+        QVERIFY(!rig.clock().started);
+    }
+
+    void shouldLeaveWhatWaitsForTheServerToTheDeviceThreadOnShutDown()
+    {
+        Rig rig;
+        rig.play(t0);
+        auto playing = rig.backend->lastDevice();
+        rig.controller->shutDown();
+        QCOMPARE(rig.controller->state(), State::Idle);
+        QVERIFY(playing->finishing);
+        QVERIFY(!playing->destroyed);
+        QVERIFY(rig.controller->deviceWorkDue());
+        // Nothing more is tried, whatever is asked.
+        rig.controller->wantAudio();
+        rig.controller->update(t0 + 1s);
+        OutputController::DeviceWork work = rig.controller->takeDeviceWork(t0 + 1s);
+        QCOMPARE(work.retired.size(), size_t(1));
+        QVERIFY(work.disconnect);
+        QCOMPARE(work.tryRate, 0);
+        QVERIFY(!rig.controller->runDeviceWork(std::move(work)));
+        QVERIFY(playing->destroyed);
+        QCOMPARE(rig.backend->disconnects.load(), 1);
+        QCOMPARE(rig.backend->tries.load(), 1);
     }
 
     void shouldLetNothingRenderWhileStarting()
@@ -469,7 +525,7 @@ private slots:
         rig.setAudible(false);
         rig.step(t0);
         QCOMPARE(rig.controller->state(), State::Idle);
-        QCOMPARE(rig.backend->tries, 0);
+        QCOMPARE(rig.backend->tries.load(), 0);
     }
 };
 

@@ -25,7 +25,8 @@ constexpr int DeviceLatencyMs = 120;
 constexpr int RingSeconds = 1;
 // Buffered before a channel starts or resumes after a seek.
 constexpr int PrimeMs = 100;
-// Frames the read-ahead thread pushes into one ring before letting the others have the mutex.
+// Frames the read-ahead thread pushes into one ring in one step, before it looks at the others
+// and at the output again.
 constexpr size_t FillStepFrames = 4096;
 // How soon the read-ahead thread looks again while a fade is due: once it is over the mix may be
 // quiet, and the output then drains and stops.
@@ -34,6 +35,16 @@ constexpr auto FadeCheck = std::chrono::milliseconds(20);
 constexpr auto EndCheck = std::chrono::milliseconds(10);
 // The rate rendered at before the first sound says its own.
 constexpr int InitialRate = 48000;
+
+// Systems release() left to a device thread that never came back from the sound server: still in
+// use by that thread, so kept where a leak checker sees them.
+void leaveBehind(AudioSystem* system)
+{
+    static std::mutex guard;
+    static auto* const systems = new std::vector<AudioSystem*>();
+    std::lock_guard lock(guard);
+    systems->push_back(system);
+}
 } // namespace
 
 AudioSystem::AudioSystem() = default;
@@ -51,29 +62,44 @@ AudioResult AudioSystem::init(int maxChannels, uint32_t flags, void* driverData)
 {
     if (initialised || maxChannels < 1 || maxChannels > 4096)
         return AudioResult::InvalidParam;
-    offline = (flags & InitOffline) != 0;
+    // Nothing is kept of a call that is refused.
+    const bool wantOffline = (flags & InitOffline) != 0;
     int rate = InitialRate;
-    if (offline) {
-        followSoundRate = false;
+    bool follow = true;
+    Resampler::Factory make = Resampler::make;
+    std::unique_ptr<OutputBackend> backend;
+    if (wantOffline) {
+        follow = false;
         if (driverData) {
             const auto* settings = static_cast<const OfflineSettings*>(driverData);
             rate = settings->outputRate;
-            followSoundRate = settings->followSoundRate;
+            follow = settings->followSoundRate;
             if (settings->makeResampler)
-                makeResampler = settings->makeResampler;
+                make = settings->makeResampler;
         }
         if (rate < 8000 || rate > 384000)
             return AudioResult::InvalidParam;
-        offlinePreferredRate = rate;
+    } else {
+        const auto* settings = static_cast<const OutputSettings*>(driverData);
+        if (settings && settings->makeBackend)
+            backend = settings->makeBackend();
+        if (settings && settings->makeResampler)
+            make = settings->makeResampler;
+        // Nothing talks to the sound server yet: the device thread connects when the first
+        // sound plays.
+        if (!backend)
+            backend = std::make_unique<CubebBackend>(DeviceLatencyMs);
     }
+    offline = wantOffline;
+    followSoundRate = follow;
+    makeResampler = std::move(make);
+    offlinePreferredRate = rate;
     mixer = std::make_unique<Mixer>(maxChannels, rate);
     slots.resize(static_cast<size_t>(maxChannels));
     if (!offline) {
-        // Nothing talks to the sound server yet: the engine's thread connects when the first
-        // sound plays.
-        output = std::make_unique<OutputController>(
-            *mixer, std::make_unique<CubebBackend>(DeviceLatencyMs));
+        output = std::make_unique<OutputController>(*mixer, std::move(backend));
         readAhead = std::thread([this] { readAheadLoop(); });
+        device = std::thread([this] { deviceLoop(); });
     }
     initialised = true;
     return AudioResult::Ok;
@@ -91,14 +117,34 @@ AudioResult AudioSystem::release()
             quit = true;
         }
         wake.notify_all();
+        // It waits for nothing but the decode step in progress.
         if (readAhead.joinable())
             readAhead.join();
-        std::lock_guard lock(mutex);
-        if (output)
+        if (device.joinable()) {
+            std::unique_lock lock(mutex);
+            // What is left to close is the device thread's last work.
             output->shutDown();
+            outputShutDown = true;
+            deviceWake.notify_all();
+            if (!deviceWake.wait_for(lock, ReleaseWait, [this] { return deviceEnded; })) {
+                // The sound server does not answer. The device thread stays blocked in it, and
+                // what it may still touch (this system, the controller, the mixer that a stream
+                // renders) is leaked on purpose: the program exits all the same. The sounds are
+                // freed; nothing else reads them any more.
+                device.detach();
+                leaveBehind(this);
+                lock.unlock();
+                sounds.clear();
+                doomed.clear();
+                return AudioResult::Ok;
+            }
+            lock.unlock();
+            device.join();
+        }
         output.reset();
     }
     sounds.clear();
+    doomed.clear();
     channels.clear();
     delete this;
     return AudioResult::Ok;
@@ -118,13 +164,16 @@ AudioResult AudioSystem::createSound(const char* path, uint32_t, const void*, So
         decoder->sampleRate() > MaxSampleRate || decoder->channels() < 1 ||
         decoder->lengthFrames() < 0)
         return AudioResult::FileUnplayable;
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
     // Every link must be convertible to any rate the output may play it at: the current one, the
-    // preferred one, or the sound's own.
+    // preferred one, or the sound's own. Making the trial resamplers designs their filters: not
+    // under the mutex.
+    const int current = mixer->outputRate();
     const int preferred = offline ? offlinePreferredRate : output->preferredRate();
-    if (!VoiceFeeder::canFeed(*decoder, {mixer->outputRate(), preferred, decoder->sampleRate()},
-                              makeResampler))
+    lock.unlock();
+    if (!VoiceFeeder::canFeed(*decoder, {current, preferred, decoder->sampleRate()}, makeResampler))
         return AudioResult::FileUnplayable;
+    lock.lock();
     sounds.push_back(std::unique_ptr<Sound>(new Sound(*this, std::move(decoder))));
     *sound = sounds.back().get();
     return AudioResult::Ok;
@@ -140,8 +189,10 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     if (!sound)
         return AudioResult::InvalidParam;
 
-    std::lock_guard lock(mutex);
-    // A sound reads from one decoder, so it plays on one channel at a time.
+    std::unique_lock lock(mutex);
+    // A sound reads from one decoder, so it plays on one channel at a time; the read-ahead
+    // thread's step on it ends first.
+    waitForFill(lock, channelIndex, sound);
     for (int i = 0; i < mixer->voiceCount(); ++i) {
         if (slots[static_cast<size_t>(i)].live && slots[static_cast<size_t>(i)].sound == sound)
             stopSlot(i);
@@ -157,7 +208,8 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     voice.acquireControl();
     voice.prepare(static_cast<size_t>(rate) * RingSeconds, mixer->fadeFrames(),
                   static_cast<size_t>(rate) * PrimeMs / 1000, paused);
-    slot.feeder = std::make_unique<VoiceFeeder>(*sound->decoder, rate, makeResampler);
+    slot.feeder = std::make_shared<VoiceFeeder>(*sound->decoder, rate, makeResampler);
+    slot.seekTo = -1;
     if (sound->decoderUsed)
         slot.feeder->requestSeek(0);
     sound->decoderUsed = true;
@@ -176,7 +228,7 @@ AudioResult AudioSystem::playSound(int channelIndex, Sound* sound, bool paused, 
     // there the channel stays silent, its position still.
     if (!paused)
         wantAudio();
-    wake.notify_one();
+    poke();
     return AudioResult::Ok;
 }
 
@@ -226,6 +278,9 @@ AudioResult AudioSystem::releaseSound(Sound* sound)
             if (slots[static_cast<size_t>(i)].live && slots[static_cast<size_t>(i)].sound == sound)
                 stopSlot(i);
         }
+        // Its decoder is in use without the mutex: the read-ahead thread frees it afterwards.
+        if (fillingSound == sound)
+            doomed.push_back(std::move(*it));
         sounds.erase(it);
         return AudioResult::Ok;
     }
@@ -252,7 +307,7 @@ AudioResult AudioSystem::channelStop(int slot, uint32_t generation)
     if (!valid(slot, generation))
         return AudioResult::InvalidHandle;
     stopSlot(slot);
-    wake.notify_one();
+    poke();
     return AudioResult::Ok;
 }
 
@@ -264,7 +319,7 @@ AudioResult AudioSystem::channelSetPaused(int slot, uint32_t generation, bool pa
     mixer->voice(slot).pauseRequested.store(paused, std::memory_order_release);
     if (!paused)
         wantAudio();
-    wake.notify_one();
+    poke();
     return AudioResult::Ok;
 }
 
@@ -289,13 +344,15 @@ AudioResult AudioSystem::channelGetPosition(int slot, uint32_t generation, uint3
     const Slot& s = slots[static_cast<size_t>(slot)];
     Voice& voice = mixer->voice(slot);
     const uint32_t lengthMs = s.sound->lengthMs();
-    if (voice.ended.load(std::memory_order_acquire)) {
+    // A seek waiting for the step in progress reads its target.
+    const bool seeking = s.seekTo >= 0;
+    if (!seeking && voice.ended.load(std::memory_order_acquire)) {
         *ms = lengthMs;
         return AudioResult::Ok;
     }
     const int64_t sourceRate = s.sound->sampleRate();
     const auto rendered =
-        static_cast<int64_t>(voice.renderedFrames.load(std::memory_order_acquire));
+        seeking ? 0 : static_cast<int64_t>(voice.renderedFrames.load(std::memory_order_acquire));
     const int64_t frame = s.segmentStart + rendered * sourceRate / mixer->outputRate();
     int64_t position = frame * 1000 / sourceRate;
     // Only a channel that has really played to its end reports the full length.
@@ -316,14 +373,19 @@ AudioResult AudioSystem::channelSetPosition(int slot, uint32_t generation, uint3
     const int64_t target = std::min<int64_t>((static_cast<int64_t>(ms) * sourceRate + 999) / 1000,
                                              s.sound->lengthFrames());
     Voice& voice = mixer->voice(slot);
-    voice.acquireControl();
-    voice.flushForSeek();
-    voice.releaseControl();
-    s.feeder->requestSeek(target);
     s.segmentStart = target;
+    if (filling == slot) {
+        // The read-ahead thread is pushing into the ring: it is flushed once the step is over.
+        s.seekTo = target;
+    } else {
+        voice.acquireControl();
+        voice.flushForSeek();
+        voice.releaseControl();
+        s.feeder->requestSeek(target);
+    }
     if (!voice.pauseRequested.load(std::memory_order_acquire))
         wantAudio();
-    wake.notify_one();
+    poke();
     return AudioResult::Ok;
 }
 
@@ -332,7 +394,9 @@ void AudioSystem::stopSlot(int index)
     Slot& slot = slots[static_cast<size_t>(index)];
     slot.live = false;
     ++slot.generation;
+    // A feeder in use by the read-ahead thread lives until its step is over.
     slot.feeder.reset();
+    slot.seekTo = -1;
     slot.sound = nullptr;
     Voice& voice = mixer->voice(index);
     voice.acquireControl();
@@ -355,6 +419,7 @@ int AudioSystem::findSlot(int channelIndex)
     if (channelIndex >= 0) {
         if (channelIndex >= count)
             return -1;
+        // playSound() has waited for a fill of this slot to end.
         if (slots[static_cast<size_t>(channelIndex)].live)
             stopSlot(channelIndex);
         return reclaim(channelIndex);
@@ -364,7 +429,8 @@ int AudioSystem::findSlot(int channelIndex)
     for (const bool withRing : {true, false}) {
         for (int i = 0; i < count; ++i) {
             Voice& voice = mixer->voice(i);
-            if (!slots[static_cast<size_t>(i)].live && voice.hasRing() == withRing &&
+            if (i != filling && !slots[static_cast<size_t>(i)].live &&
+                voice.hasRing() == withRing &&
                 voice.state.load(std::memory_order_acquire) == Voice::Idle)
                 return i;
         }
@@ -372,7 +438,8 @@ int AudioSystem::findSlot(int channelIndex)
     // Every free voice is still fading out: cut one short.
     for (const bool withRing : {true, false}) {
         for (int i = 0; i < count; ++i) {
-            if (!slots[static_cast<size_t>(i)].live && mixer->voice(i).hasRing() == withRing)
+            if (i != filling && !slots[static_cast<size_t>(i)].live &&
+                mixer->voice(i).hasRing() == withRing)
                 return reclaim(i);
         }
     }
@@ -450,47 +517,108 @@ OutputController::Clock::duration AudioSystem::ringsDue()
     return due;
 }
 
+void AudioSystem::poke()
+{
+    ++pokes;
+    wake.notify_all();
+}
+
+bool AudioSystem::fillUnlocked(std::unique_lock<std::mutex>& lock)
+{
+    bool more = false;
+    for (int i = 0; i < mixer->voiceCount() && !quit; ++i) {
+        Slot& slot = slots[static_cast<size_t>(i)];
+        if (!slot.live || !slot.feeder || slot.feeder->finished())
+            continue;
+        std::shared_ptr<VoiceFeeder> feeder = slot.feeder;
+        Voice& voice = mixer->voice(i);
+        filling = i;
+        fillingSound = slot.sound;
+        lock.unlock();
+        // Decoding, seeking, opening the next link: the slow part, while every call goes on.
+        if (feeder->fill(voice, FillStepFrames) == FillStepFrames)
+            more = true;
+        feeder.reset();
+        std::vector<std::unique_ptr<Sound>> released;
+        lock.lock();
+        filling = -1;
+        fillingSound = nullptr;
+        released.swap(doomed);
+        // The slot may have been stopped meanwhile (and even played again: then seekTo is unset).
+        if (slot.live && slot.seekTo >= 0) {
+            voice.acquireControl();
+            voice.flushForSeek();
+            voice.releaseControl();
+            slot.feeder->requestSeek(slot.seekTo);
+            slot.seekTo = -1;
+            more = true;
+        }
+        fillOver.notify_all();
+        if (!released.empty()) {
+            lock.unlock();
+            released.clear();
+            lock.lock();
+        }
+    }
+    return more;
+}
+
+void AudioSystem::waitForFill(std::unique_lock<std::mutex>& lock, int slot, const Sound* sound)
+{
+    fillOver.wait(lock, [&] { return (slot < 0 || filling != slot) && fillingSound != sound; });
+}
+
 void AudioSystem::readAheadLoop()
 {
     using Clock = OutputController::Clock;
     pthread_setname_np(pthread_self(), "brisnak-read");
     std::unique_lock lock(mutex);
     while (!quit) {
-        const bool more = fillAll(FillStepFrames);
+        const uint64_t seen = pokes;
+        const bool more = fillUnlocked(lock);
+        if (quit)
+            break;
         Clock::time_point due = output->update(Clock::now());
-        if (OutputController::Retired retired = output->takeRetired(); !retired.empty()) {
-            // Closing a stream waits for the sound server, which may not answer: no caller of the
-            // engine waits with it. What changed meanwhile is looked at again.
-            lock.unlock();
-            output->closeRetired(std::move(retired));
-            lock.lock();
+        if (output->deviceWorkDue())
+            deviceWake.notify_all();
+        if (more)
             continue;
-        }
-        if (output->deviceTryDue()) {
-            // Connecting can take tens of milliseconds: the engine is not held up meanwhile.
-            const int rate = output->rate();
-            lock.unlock();
-            std::unique_ptr<AudioOutput> device = output->openDevice(rate);
-            lock.lock();
-            output->deviceOpened(std::move(device), rate, Clock::now());
-            continue;
-        }
-        if (more) {
-            // Let the GUI thread in between steps.
-            lock.unlock();
-            std::this_thread::yield();
-            lock.lock();
-            continue;
-        }
         // Only a running output drains the rings.
         if (output->rendersMix()) {
             const Clock::duration rings = ringsDue();
             if (rings != Clock::duration::max())
                 due = std::min(due, Clock::now() + rings);
         }
+        // A request made while a step was being decoded is not missed.
+        const auto asked = [&] { return quit || pokes != seen; };
         if (due == Clock::time_point::max())
-            wake.wait(lock);
+            wake.wait(lock, asked);
         else
-            wake.wait_until(lock, due);
+            wake.wait_until(lock, due, asked);
     }
+}
+
+void AudioSystem::deviceLoop()
+{
+    using Clock = OutputController::Clock;
+    pthread_setname_np(pthread_self(), "brisnak-device");
+    std::unique_lock lock(mutex);
+    for (;;) {
+        deviceWake.wait(lock, [this] { return output->deviceWorkDue() || outputShutDown; });
+        if (!output->deviceWorkDue())
+            break;
+        OutputController::DeviceWork work = output->takeDeviceWork(Clock::now());
+        const int rate = work.tryRate;
+        // The read-ahead thread times how long a start may wait for it.
+        poke();
+        lock.unlock();
+        // Waits for the sound server, as long as it takes: nothing else waits with it.
+        std::unique_ptr<AudioOutput> opened = output->runDeviceWork(std::move(work));
+        lock.lock();
+        output->deviceWorkDone(std::move(opened), rate, Clock::now());
+        // The read-ahead thread times what follows (a drain, a stall, the next try).
+        poke();
+    }
+    deviceEnded = true;
+    deviceWake.notify_all();
 }

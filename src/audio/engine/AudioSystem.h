@@ -1,7 +1,8 @@
 // AudioSystem: the engine. It opens sounds, plays them on up to maxChannels channels through one
 // mixer and keeps every playing channel's ring topped up from a read-ahead thread. Where the mix
 // goes (the default device through cubeb, or a silent clock when there is no device) is the
-// OutputController's business; the read-ahead thread is also the thread that drives it.
+// OutputController's business; the read-ahead thread times its transitions, and the device
+// thread does what it asks of the sound server.
 //
 // The output runs at the rate of the track it plays, so a single track is never resampled here:
 // the sound server converts it to the device's rate when it has to, as it does for any player.
@@ -12,9 +13,30 @@
 //
 // Threads: create(), init(), release(), createSound(), playSound() and the Sound and Channel
 // methods are called from one control thread, the one that owns the system (the GUI thread).
-// The engine runs its own read-ahead thread and output thread (cubeb's or the clock's); all of
-// them, apart from the realtime render, serialise on one mutex. In offline mode there is neither:
-// the owning thread also calls pump() and render() itself.
+// The engine runs two threads of its own besides the output's (cubeb's or the clock's):
+//   read-ahead  decodes, seeks and resamples into the channels' rings, one channel and one step
+//               (FillStepFrames) at a time, and drives the OutputController's timed transitions;
+//   device      does all that waits for the sound server: connecting, opening and starting a
+//               stream, stopping and destroying one, dropping the connection.
+// One mutex guards the engine's state (slots, sounds, the controller). It is held for
+// microseconds, to read or swap state: nothing that waits for a file or the sound server runs
+// under it, so every call of the control thread returns at once whatever they do:
+//   under the mutex       every Channel call, playSound(), Sound::release(), the accessors,
+//                         the controller's update() and the hand-over of a stream or of a step;
+//   without the mutex     the decoder's open and the trial resamplers (createSound(), on the
+//                         calling thread), decoding and seeking (read-ahead thread), and the
+//                         sound server's calls (device thread); Sound::getLength() reads what
+//                         never changes; the realtime render never takes it.
+// The calling thread waits for a decode step in two cases the window never meets: playing again
+// a Sound whose next step is being decoded, and playing on a given channel (not FreeChannel) that
+// is being filled. A seek on a channel being filled is taken as soon as the step is over; its
+// position reads the target meanwhile. A Sound released while being filled is freed after the
+// step, by the read-ahead thread.
+// release() is bounded: the read-ahead thread ends after its step, and the device thread is
+// given ReleaseWait to close what is open. A device thread still waiting for a server that does
+// not answer then is left behind, detached, with the engine's state (what it and cubeb's threads
+// may still touch) deliberately leaked, so the program can exit.
+// In offline mode there are no threads: the owning thread also calls pump() and render() itself.
 #pragma once
 
 #include "AudioResult.h"
@@ -24,6 +46,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -31,6 +54,7 @@
 
 class Channel;
 class Mixer;
+class OutputBackend;
 class OutputController;
 class Sound;
 class VoiceFeeder;
@@ -56,6 +80,17 @@ public:
     static constexpr int StreamRateMin = 8000;
     static constexpr int StreamRateMax = 192000;
 
+    // How long release() waits for the device thread to close the stream and the connection.
+    static constexpr auto ReleaseWait = std::chrono::milliseconds(500);
+
+    // Normal mode: driverData may point to one (tests put fake outputs behind the engine).
+    struct OutputSettings {
+        // Makes where the mix goes; empty for the default device through cubeb and the clock.
+        std::function<std::unique_ptr<OutputBackend>()> makeBackend;
+        // Makes the resamplers; empty for libsoxr's (a test puts in one that takes its time).
+        Resampler::Factory makeResampler;
+    };
+
     struct OfflineSettings {
         // The rate rendered at, and the preferred rate when following sounds.
         int outputRate = 48000;
@@ -67,7 +102,8 @@ public:
 
     static AudioResult create(AudioSystem** system);
     AudioResult init(int maxChannels = 32, uint32_t flags = InitNormal, void* driverData = nullptr);
-    // Stops everything, joins the engine's threads, frees every sound and the system itself.
+    // Stops everything, joins the engine's threads, frees every sound and the system itself
+    // (within ReleaseWait: see the note on threads).
     AudioResult release();
 
     // Opens `path` (local 8-bit encoding); *sound is null when the file cannot be played.
@@ -91,11 +127,14 @@ private:
     friend class Sound;
 
     struct Slot {
-        std::unique_ptr<VoiceFeeder> feeder;
+        // Shared with the read-ahead thread while it fills the slot without the mutex.
+        std::shared_ptr<VoiceFeeder> feeder;
         Sound* sound = nullptr;
         uint32_t generation = 0;
         bool live = false;
         int64_t segmentStart = 0; // source frame the rendered count starts from
+        // A seek asked for while the slot was being filled: taken once the step is over.
+        int64_t seekTo = -1;
     };
 
     AudioSystem();
@@ -115,11 +154,20 @@ private:
     int findSlot(int channelIndex);
     void followRateOf(const Sound& sound);
     void wantAudio();
+    // Tells the read-ahead thread that something changed.
+    void poke();
     bool fillAll(size_t maxFramesEach);
+    // Read-ahead thread: fills every playing ring by a step, each without the mutex (which
+    // `lock` holds on entry and on return). True when some ring took a whole step.
+    bool fillUnlocked(std::unique_lock<std::mutex>& lock);
+    // Waits (releasing the mutex) until the read-ahead thread is not filling `slot` or decoding
+    // `sound`.
+    void waitForFill(std::unique_lock<std::mutex>& lock, int slot, const Sound* sound);
     // How soon the rings need the read-ahead thread again (max(): not before a request).
     std::chrono::steady_clock::duration ringsDue();
 
     void readAheadLoop();
+    void deviceLoop();
 
     bool initialised = false;
     bool offline = false;
@@ -133,9 +181,22 @@ private:
     std::vector<std::unique_ptr<Channel>> channels;
 
     mutable std::mutex mutex;
+    // The read-ahead thread's, the device thread's, and the one for waiting on a fill.
     std::condition_variable wake;
+    std::condition_variable deviceWake;
+    std::condition_variable fillOver;
     bool quit = false;
+    // Counts the requests made to the read-ahead thread.
+    uint64_t pokes = 0;
+    bool outputShutDown = false;
+    bool deviceEnded = false;
     std::thread readAhead;
+    std::thread device;
+    // The slot being filled and its sound, while the read-ahead thread decodes without the mutex.
+    int filling = -1;
+    const Sound* fillingSound = nullptr;
+    // Sounds released while being decoded, freed by the read-ahead thread after the step.
+    std::vector<std::unique_ptr<Sound>> doomed;
 
     // Where the mix goes (null offline).
     std::unique_ptr<OutputController> output;

@@ -2,9 +2,10 @@
 // to the sound device, or the silent clock.
 //
 // Threads: every method is called by the engine's control threads holding the engine's mutex,
-// one at a time, except for a device given up after finish(): the engine's own thread then stops
-// and destroys it without the mutex, and nothing else touches it any more. The render calls happen
-// on the output's own thread.
+// one at a time, except where a device stream waits for the sound server: the engine's device
+// thread opens and start()s it without the mutex before it is handed in, and stop()s and destroys
+// it without the mutex once it has been given up (after finish()); nothing else touches it then.
+// The render calls happen on the output's own thread.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +14,12 @@ class AudioOutput
 {
 public:
     virtual ~AudioOutput() = default;
-    // Begins calling render (again after a finish or a stop); false when the output cannot run.
+    // Begins calling render; false when the output cannot run. A device stream renders silence
+    // until admit(); the clock renders the mix at once.
     virtual bool start() = 0;
+    // Lets the mix into a started device stream's render (nothing for the clock). Called holding
+    // the engine's mutex, once nothing else renders the mix.
+    virtual void admit() = 0;
     // Stops at once; returns once no render call is running or will run until the next start().
     virtual void stop() = 0;
     // True once the output has broken down (a lost device).

@@ -26,6 +26,8 @@ public:
 
     bool start() override;
     void stop() override;
+    // The clock renders the mix from its start.
+    void admit() override {}
     bool failed() const override { return false; }
     // What the clock renders is gone at once: finishing is stopping.
     void finish() override { stop(); }

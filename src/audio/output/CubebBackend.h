@@ -1,7 +1,7 @@
 // CubebBackend: the engine's outputs: streams to the default device through one cubeb context,
 // connected when the first stream is wanted, and the silent clock.
 //
-// Threads: as OutputBackend says: the connection is touched by the engine's own thread only.
+// Threads: as OutputBackend says: the connection is touched by the engine's device thread only.
 #pragma once
 
 #include "OutputBackend.h"

@@ -3,7 +3,7 @@
 // JACK's, sndio's and theirs): ten of the libraries the program would otherwise load before its
 // window shows.
 //
-// Threads: get() loads the library the first time any thread calls it (the engine's own thread,
+// Threads: get() loads the library the first time any thread calls it (the engine's device thread,
 // through CubebBackend); afterwards the function pointers never change and any thread may read
 // them.
 #pragma once

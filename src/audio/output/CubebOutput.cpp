@@ -90,7 +90,6 @@ bool CubebOutput::start()
     finishing.store(false, std::memory_order_release);
     drained.store(false, std::memory_order_release);
     paddingLeft = paddingFrames;
-    gate.open();
     if (library.streamStart(stream) != CUBEB_OK)
         return false;
     started = true;

@@ -6,13 +6,16 @@
 // there). A drained stream holds nothing, so when it is started again the first
 // thing heard is the new mix, not silence left over from before.
 //
-// Threads: open(), start(), stop(), finish(), finished(), failed() and the destructor are called
-// by the engine's control threads holding its mutex (open() by the engine's own thread, without
-// it; stop() and the destructor too, once the stream has been given up after finish(), as both
-// wait for the sound server), never from a cubeb callback. cubeb calls the data callback on its
-// realtime thread (CubebCallbacks::data): it counts its calls and renders the mix, or hands over
-// nothing once finishing, and nothing else. The state callback may come on any cubeb thread and
-// only sets atomic flags.
+// A started stream renders silence until admit() lets the mix in: it is started by the engine's
+// device thread without the mutex while something else may still render the mix (the clock).
+//
+// Threads: open(), start(), stop() and the destructor wait for the sound server: the engine's
+// device thread calls them without the engine's mutex (open() and start() before the stream is
+// handed in, stop() and the destructor once it has been given up after finish()). admit(),
+// finish(), finished() and failed() are called holding the mutex, never from a cubeb callback.
+// cubeb calls the data callback on its realtime thread (CubebCallbacks::data): it counts its calls
+// and renders the mix, or hands over nothing once finishing, and nothing else. The state callback
+// may come on any cubeb thread and only sets atomic flags.
 #pragma once
 
 #include "AudioOutput.h"
@@ -37,6 +40,7 @@ public:
     ~CubebOutput() override;
 
     bool start() override;
+    void admit() override { gate.open(); }
     void stop() override;
     bool failed() const override { return error.load(std::memory_order_acquire); }
     void finish() override;
@@ -54,7 +58,8 @@ private:
 
     const CubebLibrary& library;
     Mixer& mixer;
-    RenderGate gate;
+    // Closed until admit(), and again from finish() on.
+    RenderGate gate{true};
     cubeb_stream* stream = nullptr;
     bool started = false;
     long paddingFrames = 0;

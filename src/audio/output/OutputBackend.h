@@ -1,9 +1,9 @@
 // OutputBackend: where the outputs come from. The engine's is cubeb and the silent clock
 // (CubebBackend); the tests give OutputController one of their own.
 //
-// Threads: openDevice(), disconnect() and preferredRate() are called by the engine's own thread
-// only (openDevice() without the engine's mutex, as it can take tens of milliseconds); openClock()
-// by any control thread holding the engine's mutex.
+// Threads: openDevice() and disconnect() wait for the sound server: the engine's device thread
+// alone calls them, without the engine's mutex. openClock() is called by any control thread
+// holding the mutex, preferredRate() by any thread.
 #pragma once
 
 #include <memory>

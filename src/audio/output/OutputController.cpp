@@ -20,6 +20,9 @@ OutputController::OutputController(Mixer& target, std::unique_ptr<OutputBackend>
 OutputController::~OutputController()
 {
     shutDown();
+    // Only with no device thread left (the engine leaks a controller whose thread never ended).
+    if (!working)
+        runDeviceWork(takeDeviceWork(Clock::now()));
 }
 
 int OutputController::rate() const
@@ -55,7 +58,7 @@ void OutputController::setRate(int newRate)
 
 void OutputController::wantAudio()
 {
-    // While a stream drains, the engine's thread starts again once it has: the mix then follows
+    // While a stream drains, the read-ahead thread starts again once it has: the mix then follows
     // what is still being played.
     if (current == State::Idle)
         current = State::Starting;
@@ -63,7 +66,6 @@ void OutputController::wantAudio()
 
 OutputController::Clock::time_point OutputController::update(Clock::time_point now)
 {
-    tryDue = false;
     if (device && (device->failed() || deviceStalled(now))) {
         const bool live = onDevice();
         dropDevice();
@@ -71,7 +73,7 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
             current = State::Starting;
     }
     // A few steps settle every chain of transitions (a drain that ends into a start, say).
-    for (int step = 0; step < 4 && !tryDue; ++step) {
+    for (int step = 0; step < 4; ++step) {
         const State before = current;
         switch (current) {
         case State::Idle:
@@ -80,10 +82,15 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
             break;
         case State::Starting:
             if (!mixWanted()) {
+                tryWanted = false;
                 current = State::Idle;
                 break;
             }
-            tryDue = true;
+            if (!tryInFlight && !shutting)
+                tryWanted = true;
+            // The server is slow to answer: time goes on meanwhile.
+            if (working && now >= workSince + StartPatience)
+                startClock(now);
             break;
         case State::OnDevice:
             if (!mixWanted())
@@ -92,9 +99,11 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         case State::OnClock:
             if (!mixWanted()) {
                 stopClock();
+                tryWanted = false;
                 current = State::Idle;
-            } else if (now >= nextTry) {
-                tryDue = true;
+            } else if (now >= nextTry && !tryInFlight && !tryWanted && !shutting) {
+                tryWanted = true;
+                nextTry = now + RetryPeriod;
             }
             break;
         case State::Draining:
@@ -111,9 +120,9 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         if (current == before)
             break;
     }
-    if (tryDue)
-        nextTry = now + RetryPeriod;
     switch (current) {
+    case State::Starting:
+        return working ? workSince + StartPatience : Clock::time_point::max();
     case State::Draining:
         return now + DrainPoll;
     case State::OnDevice:
@@ -126,53 +135,82 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
     }
 }
 
-std::unique_ptr<AudioOutput> OutputController::openDevice(int wantedRate)
+bool OutputController::deviceWorkDue() const
 {
-    return backend->openDevice(mixer, wantedRate);
+    return !working && (!retired.empty() || disconnectWanted || tryWanted);
 }
 
-void OutputController::deviceOpened(std::unique_ptr<AudioOutput> opened, int openedRate,
-                                    Clock::time_point now)
+OutputController::DeviceWork OutputController::takeDeviceWork(Clock::time_point now)
 {
-    const bool wanted = openedRate == rate() && mixWanted() &&
-                        (current == State::Starting || current == State::OnClock);
-    // Asked for in vain (the rate changed, or the mix went quiet): closed again.
-    if (!wanted) {
-        retire(std::move(opened));
-        return;
-    }
-    if (opened) {
-        device = std::move(opened);
-        deviceRate = openedRate;
-        if (current == State::OnClock)
-            stopClock();
-        if (device->start()) {
-            current = State::OnDevice;
-            lastRenderCalls = device->renderCalls();
-            lastRenderSeen = now;
-            return;
-        }
-        dropDevice();
-    }
-    if (current == State::OnClock)
-        nextTry = now + RetryPeriod;
-    else
-        startClock(now);
+    DeviceWork work;
+    work.retired = std::move(retired);
+    retired.clear();
+    work.disconnect = std::exchange(disconnectWanted, false);
+    if (std::exchange(tryWanted, false) && !shutting)
+        work.tryRate = rate();
+    tryInFlight = work.tryRate != 0;
+    working = true;
+    workSince = now;
+    return work;
 }
 
-OutputController::Retired OutputController::takeRetired()
+std::unique_ptr<AudioOutput> OutputController::runDeviceWork(DeviceWork work)
 {
-    return std::exchange(retired, Retired{});
-}
-
-void OutputController::closeRetired(Retired outputs)
-{
-    for (std::unique_ptr<AudioOutput>& output : outputs.outputs) {
+    // Given up before anything else is opened, so the next stream is the only one.
+    for (std::unique_ptr<AudioOutput>& output : work.retired) {
         output->stop();
         output.reset();
     }
-    if (outputs.disconnect)
+    if (work.disconnect)
         backend->disconnect();
+    if (work.tryRate == 0)
+        return nullptr;
+    std::unique_ptr<AudioOutput> opened = backend->openDevice(mixer, work.tryRate);
+    if (opened && !opened->start()) {
+        // The server is there but refuses, or went away between the two: connect afresh next.
+        opened->stop();
+        opened.reset();
+        backend->disconnect();
+    }
+    return opened;
+}
+
+void OutputController::deviceWorkDone(std::unique_ptr<AudioOutput> opened, int openedRate,
+                                      Clock::time_point now)
+{
+    working = false;
+    if (!std::exchange(tryInFlight, false)) {
+        retire(std::move(opened));
+        return;
+    }
+    const bool wanted = !shutting && openedRate == rate() && mixWanted() &&
+                        (current == State::Starting || current == State::OnClock);
+    if (opened && wanted) {
+        // The clock hands over to the stream, which renders the mix from here on.
+        stopClock();
+        device = std::move(opened);
+        deviceRate = openedRate;
+        device->admit();
+        current = State::OnDevice;
+        lastRenderCalls = device->renderCalls();
+        lastRenderSeen = now;
+        return;
+    }
+    if (opened) {
+        // Asked for in vain (the rate changed, or the mix went quiet): closed again.
+        retire(std::move(opened));
+        return;
+    }
+    // No stream: time is kept on the clock, which may be running already, and the device is
+    // tried again a RetryPeriod from now.
+    if (current == State::Starting) {
+        if (mixWanted())
+            startClock(now);
+        else
+            current = State::Idle;
+    } else if (current == State::OnClock) {
+        nextTry = now + RetryPeriod;
+    }
 }
 
 void OutputController::shutDown()
@@ -181,15 +219,16 @@ void OutputController::shutDown()
     clock.reset();
     if (device)
         retire(std::move(device));
-    retired.disconnect = true;
-    closeRetired(takeRetired());
+    disconnectWanted = true;
+    tryWanted = false;
+    shutting = true;
     current = State::Idle;
 }
 
 void OutputController::beginDrain()
 {
     device->finish();
-    // Timed by the engine's thread, which knows the time.
+    // Timed by the read-ahead thread, which knows the time.
     drainTimed = false;
     current = State::Draining;
 }
@@ -228,7 +267,7 @@ void OutputController::dropDevice()
 {
     retire(std::move(device));
     deviceRate = 0;
-    retired.disconnect = true;
+    disconnectWanted = true;
 }
 
 void OutputController::retire(std::unique_ptr<AudioOutput> output)
@@ -237,5 +276,5 @@ void OutputController::retire(std::unique_ptr<AudioOutput> output)
         return;
     // It renders none of the mix from here on, so the next output may.
     output->finish();
-    retired.outputs.push_back(std::move(output));
+    retired.push_back(std::move(output));
 }

@@ -3,27 +3,39 @@
 // clock and go back to the device. The engine only says what it needs: "the mix changes to rate
 // R" (while it is quiet) and "the mix is audible"; whether it is quiet it reads off the mixer.
 //
+// Everything that waits for the sound server (connecting, opening, starting, stopping and
+// destroying a stream, dropping the connection) is device work: the controller asks for it, and
+// the engine's device thread does it without the engine's mutex (runDeviceWork()) and hands the
+// outcome back (deviceWorkDone()). One piece of work is in flight at a time; the controller keeps
+// deciding meanwhile, so a server that takes seconds to answer holds neither the window nor time.
+// A stream is started before it is handed in, rendering silence; it renders the mix from the
+// moment it is handed in, under the mutex, once the clock has stopped.
+//
 // States and transitions:
 //
 //   Idle      nothing renders, and no stream is open (the connection to the sound server is kept).
 //             audio wanted                                   -> Starting
 //   Starting  audio is wanted; nothing renders yet (positions stand still for the few
-//             milliseconds this takes). The engine's thread opens a stream at the rate and starts
-//             it (on a new connection when the last one failed).
-//             stream started                                 -> OnDevice
-//             no device                                      -> OnClock (next try in RetryPeriod)
+//             milliseconds this takes). A try is asked for: the device thread opens a stream at
+//             the rate and starts it (on a new connection when the last one failed).
+//             stream started and handed in                   -> OnDevice
+//             no stream, or it did not start                 -> OnClock (next try in RetryPeriod)
+//             device work in flight for StartPatience        -> OnClock (its outcome still taken)
 //             mix quiet before either                        -> Idle
 //   OnDevice  the device stream renders the mix.
 //             mix quiet, or the rate about to change         -> Draining
 //             device failed, or stalled                      -> Starting (a new connection at once)
 //   OnClock   the silent clock renders the mix, keeping time as a device would.
 //             mix quiet                                      -> Idle (clock stopped)
-//             try due (at most once per RetryPeriod)         -> OnDevice when a stream opens
+//             try due (at most once per RetryPeriod)         -> OnDevice when a stream starts; the
+//                                                               clock runs until it is handed in
+//             a try fails (no stream, or it did not start)   -> OnClock, running all along; the
+//                                                               next try RetryPeriod later
 //             rate changed                                   -> Idle (clock dropped), then Starting
 //   Draining  the stream renders no more of the mix and the sound server plays out what it holds,
 //             so no end is cut off; the server says when it is done (or DrainTimeout passes).
-//             drained                                        -> Idle (stream stopped and closed),
-//                                                               then Starting if audio is wanted
+//             drained                                        -> Idle (stream closed by the device
+//                                                               thread), then Starting if wanted
 //             device failed                                  -> Idle or Starting
 //
 // A drained stream is closed, not kept stopped: PulseAudio goes on with a stream's timeline after
@@ -38,13 +50,15 @@
 //
 // Every start of output that is not on the device (play, resume, seek, the next track) tries the
 // device again, and so does the clock once per RetryPeriod while it plays; a connection that fails
-// to open a stream is dropped, so a sound server that starts or restarts later is found.
+// to open or start a stream is dropped, so a sound server that starts or restarts later is found.
+// A stream given up (drained, failed, stalled, opened in vain) is closed by the same device work
+// that makes the next try, before it, so closing never puts a try off.
 //
-// Threads: every method is called holding the engine's mutex: setRate(), wantAudio() and the
-// accessors by any control thread (the GUI thread), update(), deviceOpened() and takeRetired() by
-// the engine's own thread, shutDown() by the thread that releases the engine once the engine's
-// thread has ended. openDevice() and closeRetired() are the exceptions: the engine's own thread
-// calls them WITHOUT the mutex, as both wait for the sound server.
+// Threads: every method but runDeviceWork() is called holding the engine's mutex: setRate(),
+// wantAudio() and the accessors by any control thread (the GUI thread); update() by the engine's
+// read-ahead thread; takeDeviceWork() and deviceWorkDone() by the engine's device thread;
+// shutDown() by the thread that releases the engine. runDeviceWork() is called by the device
+// thread WITHOUT the mutex: it is the only method that waits for the sound server.
 #pragma once
 
 #include <chrono>
@@ -64,12 +78,15 @@ public:
 
     // How often the device is tried again while the clock plays.
     static constexpr auto RetryPeriod = std::chrono::seconds(1);
-    // How often the engine's thread looks whether a drain is over, and how long it waits at most.
+    // How often the read-ahead thread looks whether a drain is over, and how long it waits at most.
     static constexpr auto DrainPoll = std::chrono::milliseconds(20);
     static constexpr auto DrainTimeout = std::chrono::seconds(1);
     // How long a running stream may go without asking for audio before it counts as failed. Far
     // beyond the longest wait between two requests (a second's buffer, a sink waking from suspend).
     static constexpr auto StallTimeout = std::chrono::seconds(2);
+    // How long a start waits for device work in flight before the clock keeps time meanwhile.
+    // Opening and starting a stream takes 1 to 30 ms; a server that does not answer, for ever.
+    static constexpr auto StartPatience = std::chrono::milliseconds(300);
 
     OutputController(Mixer& mixer, std::unique_ptr<OutputBackend> backend);
     ~OutputController();
@@ -91,30 +108,36 @@ public:
     // A voice has become audible (started, resumed or moved).
     void wantAudio();
 
-    // The engine's thread: takes the transitions due at `now`. Returns the time by which it wants
-    // to be called again (Clock::time_point::max() when only a request can change anything).
+    // The read-ahead thread: takes the transitions due at `now`. Returns the time by which it
+    // wants to be called again (Clock::time_point::max() when only a request can change anything).
     Clock::time_point update(Clock::time_point now);
-    // After update(): the engine's thread is to try the device at rate(), by openDevice() without
-    // the engine's mutex, then hand the outcome to deviceOpened().
-    bool deviceTryDue() const { return tryDue; }
-    std::unique_ptr<AudioOutput> openDevice(int rate);
-    void deviceOpened(std::unique_ptr<AudioOutput> device, int rate, Clock::time_point now);
 
-    // Outputs given up (a drained or failed stream, one opened in vain, with the connection when
-    // it is to be dropped too). They render none of the mix any more. The engine's thread takes
-    // them after update() and closes them WITHOUT the mutex: closing a stream waits for the sound
-    // server, and one that does not answer (stopped, hung) would otherwise hold every caller of
-    // the engine, the window's included.
-    struct Retired {
-        std::vector<std::unique_ptr<AudioOutput>> outputs;
+    // Device work: outputs given up (a drained or failed stream, one opened in vain; they render
+    // none of the mix any more) to stop and destroy, whether to drop the connection then, and
+    // whether to try the device afterwards, at which rate.
+    struct DeviceWork {
+        std::vector<std::unique_ptr<AudioOutput>> retired;
         bool disconnect = false;
-        bool empty() const { return outputs.empty() && !disconnect; }
+        int tryRate = 0; // 0: no try
+        bool empty() const { return retired.empty() && !disconnect && tryRate == 0; }
     };
-    Retired takeRetired();
-    // Stops and frees them, then drops the connection if asked; before any other device is opened.
-    void closeRetired(Retired outputs);
+    // True when there is device work and none is in flight.
+    bool deviceWorkDue() const;
+    // True while the device thread does work taken from here.
+    bool deviceWorking() const { return working; }
+    // The device thread, holding the mutex: takes the work due, which is in flight from then on.
+    DeviceWork takeDeviceWork(Clock::time_point now);
+    // The device thread, WITHOUT the mutex: closes the retired outputs, drops the connection if
+    // asked, then, if asked, opens a stream and starts it, rendering silence. Returns the started
+    // stream, or null when there is none (a stream that opens but does not start is closed again,
+    // and the connection dropped). Waits for the sound server, as long as it takes to answer.
+    std::unique_ptr<AudioOutput> runDeviceWork(DeviceWork work);
+    // The device thread, holding the mutex: the work is over; `device` is what its try gave.
+    // Handed in if still wanted at `rate`, closed by the next work otherwise.
+    void deviceWorkDone(std::unique_ptr<AudioOutput> device, int rate, Clock::time_point now);
 
-    // Stops and frees every output.
+    // Stops the clock and gives up the device: what is left is device work, and no more tries
+    // are made. The engine's device thread does that work before it ends.
     void shutDown();
 
 private:
@@ -135,14 +158,21 @@ private:
     int deviceRate = 0;
     std::unique_ptr<AudioOutput> clock;
     int clockRate = 0;
-    Retired retired;
+    // Waiting for the next device work.
+    std::vector<std::unique_ptr<AudioOutput>> retired;
+    bool disconnectWanted = false;
+    bool tryWanted = false;
+    // Device work in flight, since when, and whether it tries the device.
+    bool working = false;
+    bool tryInFlight = false;
+    Clock::time_point workSince{};
+    bool shutting = false;
 
-    // When the drain began, set by the engine's thread.
+    // When the drain began, set by the read-ahead thread.
     Clock::time_point drainStart{};
     bool drainTimed = false;
     // The device's count of render calls when last seen to grow, and when that was.
     uint64_t lastRenderCalls = 0;
     Clock::time_point lastRenderSeen{};
     Clock::time_point nextTry{};
-    bool tryDue = false;
 };
