@@ -6,23 +6,19 @@
 #pragma once
 
 #include "AudioFixtures.h"
+#include "TagReader.h"
 
 #include <QByteArray>
 #include <QColor>
 #include <QList>
 #include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 class TaggedFiles
 {
 public:
-    struct Tags {
-        QString title;
-        QStringList artists;
-        QString album;
-        int trackNumber = 0;
-    };
+    // What the player reads back (its picturePath is not written: pictures go separately).
+    using Tags = TagReader::Tags;
     struct Picture {
         QByteArray data;
         bool frontCover = true;
