@@ -163,15 +163,24 @@ private slots:
 
         // The server's own client, as the yardstick for what a stream that joins the running sink
         // loses at its start in the recording.
-        auto tap = listen();
-        QVERIFY(tap);
-        mayMiss = std::max(0, tap->sinkLatencyFrames());
+        // The yardstick itself can drop out when the machine stalls (a loaded CI host gave pacat's
+        // stream 480 ms of silence once): a dropout in the server's own client says nothing about
+        // the player, so it gets three tries, and every failed one is reported.
         const std::vector<float> reference =
             ExactSignal::writeNoise(path("reference.wav"), rate, 0.5, 99);
-        QVERIFY(tap->playReference(reference));
-        QTest::qWait(drainMs);
-        const std::vector<float> recording = tap->stop();
-        const TrackMatch heard = TrackMatch::find(recording, reference, 0, mayMiss);
+        TrackMatch heard;
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            auto tap = listen();
+            QVERIFY(tap);
+            mayMiss = std::max(0, tap->sinkLatencyFrames());
+            QVERIFY(tap->playReference(reference));
+            QTest::qWait(drainMs);
+            heard = TrackMatch::find(tap->stop(), reference, 0, mayMiss);
+            if (heard.found && heard.exact == heard.expected)
+                break;
+            qWarning("the server's own client was not heard exactly (try %d of 3): %s", attempt,
+                     qPrintable(heard.describe()));
+        }
         QVERIFY2(heard.found && heard.exact == heard.expected, qPrintable(heard.describe()));
         qInfo("the sink runs %d frames ahead; pacat's stream lost its first %d frames", mayMiss,
               heard.hidden);
