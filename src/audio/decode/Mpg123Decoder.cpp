@@ -1,12 +1,12 @@
 #include "Mpg123Decoder.h"
 
+#include "Mpg123Reader.h"
+
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <mpg123.h>
 #include <unistd.h>
-#include <vector>
 
 namespace
 {
@@ -91,67 +91,6 @@ int channelsOf(int mode)
 
 } // namespace
 
-// libmpg123 reads a frame's header and body with separate small reads; through the descriptor
-// that is two system calls per frame, which dominates the scan of a long file and the reading
-// ahead of a far seek. This reader serves them from a block read at once.
-struct Mpg123Decoder::Reader {
-    static constexpr size_t blockBytes = 256 * 1024;
-
-    int fd = -1;
-    long long fileSize = 0;
-    long long position = 0;
-    long long blockStart = 0;
-    size_t blockFill = 0;
-    std::vector<unsigned char> block = std::vector<unsigned char>(blockBytes);
-
-    static ssize_t read(void* handle, void* out, size_t bytes)
-    {
-        auto* reader = static_cast<Reader*>(handle);
-        unsigned char* target = static_cast<unsigned char*>(out);
-        size_t done = 0;
-        while (done < bytes) {
-            const long long offset = reader->position - reader->blockStart;
-            if (offset >= 0 && offset < static_cast<long long>(reader->blockFill)) {
-                const size_t count =
-                    std::min(bytes - done, reader->blockFill - static_cast<size_t>(offset));
-                std::memcpy(target + done, reader->block.data() + offset, count);
-                done += count;
-                reader->position += static_cast<long long>(count);
-                continue;
-            }
-            const ssize_t got =
-                ::pread(reader->fd, reader->block.data(), blockBytes, reader->position);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                reader->blockFill = 0;
-                if (got < 0 && done == 0)
-                    return -1;
-                break;
-            }
-            reader->blockStart = reader->position;
-            reader->blockFill = static_cast<size_t>(got);
-        }
-        return static_cast<ssize_t>(done);
-    }
-
-    static off_t seek(void* handle, off_t offset, int whence)
-    {
-        auto* reader = static_cast<Reader*>(handle);
-        long long target = offset;
-        if (whence == SEEK_CUR)
-            target += reader->position;
-        else if (whence == SEEK_END)
-            target += reader->fileSize;
-        else if (whence != SEEK_SET)
-            return -1;
-        if (target < 0)
-            return -1;
-        reader->position = target;
-        return static_cast<off_t>(target);
-    }
-};
-
 Mpg123Decoder::Probe Mpg123Decoder::findFrames(const unsigned char* data, size_t size)
 {
     Probe found;
@@ -166,20 +105,17 @@ Mpg123Decoder::Probe Mpg123Decoder::findFrames(const unsigned char* data, size_t
         mpg123_feed(probe.get(), data, size) != MPG123_OK)
         return found;
     mpg123_frameinfo2 first{};
-    off_t runStart = 0;
-    off_t next = -1;
-    int run = 0;
-    for (int frames = 0; frames < 64; ++frames) {
+    mpg123_frameinfo2 info{};
+    off_t runStart = 0, next = -1;
+    for (int frames = 0, run = 0; frames < 64; ++frames) {
         const int result = mpg123_framebyframe_next(probe.get());
-        mpg123_frameinfo2 info{};
         if ((result != MPG123_OK && result != MPG123_NEW_FORMAT) ||
             mpg123_info(probe.get(), &info) != MPG123_OK)
             break;
         const off_t at = mpg123_framepos(probe.get());
-        const bool follows = run > 0 && at == next && info.version == first.version &&
-                             info.layer == first.layer && info.rate == first.rate &&
-                             channelsOf(info.mode) == channelsOf(first.mode);
-        if (!follows) {
+        // A run goes on with the next frame right behind the last, in the same format.
+        if (run == 0 || at != next || info.version != first.version || info.layer != first.layer ||
+            info.rate != first.rate || channelsOf(info.mode) != channelsOf(first.mode)) {
             run = 0;
             first = info;
             runStart = at;
@@ -199,9 +135,7 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
 {
     std::unique_ptr<Mpg123Decoder> decoder(new Mpg123Decoder);
     decoder->fd = fd;
-    decoder->reader = std::make_unique<Reader>();
-    decoder->reader->fd = fd;
-    decoder->reader->fileSize = fileSize;
+    decoder->reader = std::make_unique<Mpg123Reader>(fd, fileSize);
     if (!decoder->startHandle(true) || !decoder->measure(fileSize, firstFrame) ||
         mpg123_seek(decoder->handle, 0, SEEK_SET) < 0)
         return nullptr;
@@ -214,7 +148,7 @@ bool Mpg123Decoder::startHandle(bool gapless)
         mpg123_close(handle);
         mpg123_delete(handle);
     }
-    reader->position = 0;
+    reader->rewind();
     int error = MPG123_OK;
     handle = mpg123_new(nullptr, &error);
     if (!handle)
@@ -237,8 +171,8 @@ bool Mpg123Decoder::startHandle(bool gapless)
     mpg123_rates(&rates, &rateCount);
     for (size_t i = 0; i < rateCount; ++i)
         mpg123_format(handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
-    return mpg123_replace_reader_handle(handle, &Reader::read, &Reader::seek, nullptr) ==
-               MPG123_OK &&
+    return mpg123_replace_reader_handle(handle, &Mpg123Reader::read, &Mpg123Reader::seek,
+                                        nullptr) == MPG123_OK &&
            mpg123_open_handle(handle, reader.get()) == MPG123_OK;
 }
 
@@ -253,8 +187,8 @@ bool Mpg123Decoder::measure(long long fileSize, long long firstFrame)
     const Format format{static_cast<int>(rate), channels};
     // libmpg123 looked for an ID3v1 tag at the end as it opened the file.
     mpg123_id3v1* v1 = nullptr;
-    mpg123_id3v2* v2 = nullptr;
-    const long long end = fileSize - (mpg123_id3(handle, &v1, &v2) == MPG123_OK && v1 ? 128 : 0);
+    const long long end =
+        fileSize - (mpg123_id3(handle, &v1, nullptr) == MPG123_OK && v1 ? 128 : 0);
     int64_t samples = lengthWithoutScan(end, firstFrame, format.rate);
     if (samples <= 0) {
         if (mpg123_scan(handle) != MPG123_OK)
@@ -286,7 +220,7 @@ int64_t Mpg123Decoder::lengthWithoutScan(long long end, long long firstFrame, in
         // A damaged header could announce hours of audio in a small file: MPEG audio spends
         // between 1 000 bytes (8 kbit/s) and 56 000 bytes (448 kbit/s) on a second.
         const double seconds = static_cast<double>(announced) / rate;
-        const double bytes = static_cast<double>(announcedStream);
+        const auto bytes = static_cast<double>(announcedStream);
         const bool plausible = seconds <= bytes / 1000.0 + 1.0 && seconds >= bytes / 56000.0 - 1.0;
         return announcedStream == end - firstFrame && plausible ? announced : 0;
     }
@@ -307,14 +241,21 @@ bool Mpg123Decoder::measureLinks()
     // Every frame is read (not decoded): its format, and the samples it holds. A run of frames in
     // one format makes a link once it is four frames long, so that a stray header in damaged data
     // changes nothing: its frames are dropped.
-    constexpr int runFrames = 4;
-    struct Run {
-        Link link;
-        LinkStart start;
-        int frames = 0;
+    std::vector<Link> found;
+    Link run;
+    LinkStart runStart;
+    int runFrames = 0;
+    const auto endRun = [&] {
+        if (runFrames < 4)
+            return;
+        if (!found.empty() && found.back().format == run.format) {
+            found.back().frames += run.frames;
+            return;
+        }
+        found.push_back({run.format, run.frames, linkStarts.size()});
+        linkStarts.push_back(runStart);
     };
-    std::vector<Run> runs;
-    for (long frame = 0, failures = 0; failures < 64; ++frame) {
+    for (long frame = 0, failures = 0; failures < 64;) {
         const int result = mpg123_framebyframe_next(handle);
         mpg123_frameinfo2 info{};
         const int samples = mpg123_spf(handle);
@@ -327,22 +268,17 @@ bool Mpg123Decoder::measureLinks()
         }
         failures = 0;
         const Format format{static_cast<int>(info.rate), channelsOf(info.mode)};
-        if (runs.empty() || runs.back().link.format != format)
-            runs.push_back({{format, 0, 0}, {frame, samples}});
-        runs.back().link.frames += samples;
-        ++runs.back().frames;
-    }
-    std::vector<Link> found;
-    for (const Run& run : runs) {
-        if (run.frames < runFrames)
-            continue;
-        if (!found.empty() && found.back().format == run.link.format) {
-            found.back().frames += run.link.frames;
-            continue;
+        if (runFrames == 0 || format != run.format) {
+            endRun();
+            run = {format, 0, 0};
+            runStart = {frame, samples};
+            runFrames = 0;
         }
-        found.push_back({run.link.format, run.link.frames, linkStarts.size()});
-        linkStarts.push_back(run.start);
+        run.frames += samples;
+        ++runFrames;
+        ++frame;
     }
+    endRun();
     setLinks(found);
     if (links().size() == 1) {
         linkStarts.clear();

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <vector>
 
+class Mpg123Reader;
 struct mpg123_handle_struct;
 
 class Mpg123Decoder : public Decoder
@@ -50,7 +51,6 @@ protected:
     bool seekTo(size_t link, int64_t frame) override;
 
 private:
-    struct Reader;
     // Where a link's frames start, for seeking by frame when the links differ in format.
     struct LinkStart {
         long firstFrame = 0; // libmpg123's number of the link's first MPEG frame
@@ -75,7 +75,7 @@ private:
     bool skipFrames(int64_t frames);
 
     int fd = -1;
-    std::unique_ptr<Reader> reader;
+    std::unique_ptr<Mpg123Reader> reader;
     mpg123_handle_struct* handle = nullptr;
     std::vector<LinkStart> linkStarts;  // empty for one gapless link
     size_t current = 0;                 // the link libmpg123's output belongs to now
