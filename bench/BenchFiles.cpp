@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <sndfile.h>
 #include <vector>
@@ -73,5 +75,26 @@ bool BenchFiles::writeNoiseMp3(const std::string& path, int minutes)
     reportWriting(path);
     bool ok = false;
     const double ms = BenchTiming::millisecondsOf([&] { ok = writeNoise(path, minutes); });
+    return reportWritten(path, ok, ms);
+}
+
+bool BenchFiles::writeLongConstantBitrateMp3(const std::string& path, int minutes)
+{
+    reportWriting(path);
+    bool ok = false;
+    const double ms = BenchTiming::millisecondsOf([&] {
+        const std::string part = path + ".part.mp3";
+        AudioFixtures::Tone tone;
+        tone.seconds = 120.0;
+        if (!AudioFixtures::writeConstantBitrateMp3(part, tone, 128, false))
+            return;
+        std::ifstream in(part, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        std::filesystem::remove(part);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        for (int i = 0; i < minutes / 2; ++i)
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        ok = !bytes.empty() && static_cast<bool>(out);
+    });
     return reportWritten(path, ok, ms);
 }

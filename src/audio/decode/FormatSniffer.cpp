@@ -53,24 +53,18 @@ bool startsWith(const std::vector<unsigned char>& bytes, size_t at, const char* 
     return bytes.size() >= at + length && std::memcmp(bytes.data() + at, magic, length) == 0;
 }
 
-// Offset of the audio behind any ID3v2 tags at the start.
-long long skipId3v2(int fd, long long fileSize)
+// Where what follows an ID3v2 tag at the start begins (0 without one), to see what that is:
+// libmpg123 skips the tag itself. The tag's size is in four 7-bit bytes of its 10-byte header; a
+// footer of 10 more bytes follows when flag 0x10 says so.
+long long behindId3v2(int fd, long long fileSize)
 {
-    long long offset = 0;
-    for (int tags = 0; tags < 8; ++tags) {
-        const std::vector<unsigned char> header = readAt(fd, offset, 10);
-        if (!startsWith(header, 0, "ID3") || header.size() < 10 || header[3] == 0xFF ||
-            header[4] == 0xFF || ((header[6] | header[7] | header[8] | header[9]) & 0x80))
-            break;
-        const long long size = (static_cast<long long>(header[6]) << 21) | (header[7] << 14) |
-                               (header[8] << 7) | header[9];
-        const bool footer = header[5] & 0x10;
-        const long long next = offset + 10 + size + (footer ? 10 : 0);
-        if (next >= fileSize)
-            break;
-        offset = next;
-    }
-    return offset;
+    const std::vector<unsigned char> header = readAt(fd, 0, 10);
+    if (header.size() < 10 || !startsWith(header, 0, "ID3"))
+        return 0;
+    long long behind = 10 + ((header[5] & 0x10) ? 10 : 0);
+    for (size_t i = 6; i < 10; ++i)
+        behind += static_cast<long long>(header[i] & 0x7F) << (7 * (9 - i));
+    return behind < fileSize ? behind : 0;
 }
 
 Sniffed sniff(int fd, long long fileSize)
@@ -92,7 +86,7 @@ Sniffed sniff(int fd, long long fileSize)
                 ? Content::OggVorbis
                 : Content::OggOther;
 
-    const long long audio = skipId3v2(fd, fileSize);
+    const long long audio = behindId3v2(fd, fileSize);
     if (result.content == Content::Unknown && audio > 0) {
         const std::vector<unsigned char> behindTag = readAt(fd, audio, 4);
         if (startsWith(behindTag, 0, "fLaC"))

@@ -1,15 +1,18 @@
 // Mpg123Decoder: MPEG audio (MP3, and layers I and II) through libmpg123, with an exact length and
 // a frame index for fast seeks.
 //
-// A file whose frames keep one format (nearly all) is one link, read gaplessly: the encoder's
-// delay and padding that a Xing/Info header announces are left out. A file whose frames change
-// sample rate or channel mode (MP3 files joined end to end) has a link per run of frames of one
-// format. Unless a Xing/Info header accounts for the whole file, the frame headers are read at
-// open to find such runs (about 3 ms for an hour of audio); the frames of a file with several
-// are then counted one by one and read whole, without gapless trimming, since the header of the
-// first run says nothing about the others.
+// The length is what libmpg123 gives going straight through the file, gapless: the encoder's
+// delay and padding that LAME's Info header announces are left out. It is known at open without
+// reading the file through when
+// - a Xing/Info header accounts for every byte of it: libmpg123's length from its frame count;
+// - there is no such header and the frames keep one bitrate: their count follows from the bytes,
+//   checked against frame headers read where that count puts them.
+// Otherwise libmpg123 scans the frames once. A file that turns out to be files joined end to end
+// (libmpg123 notices that as it scans) is read whole without gapless trimming, since the Info
+// header of the first file speaks for that file alone; its frames are read once more for where
+// the format changes: each run of frames of one format is a link.
 //
-// Threads: open() and findFrames() run on the thread that calls FormatSniffer::open (the GUI
+// Threads: findFrames() and open() run on the thread that calls FormatSniffer::open (the GUI
 // thread). decode() and seekTo() run on the sound's read-ahead thread only, one at a time.
 #pragma once
 
@@ -20,6 +23,7 @@
 #include <cstddef>
 #include <vector>
 
+class Mpg123Reader;
 struct mpg123_handle_struct;
 
 class Mpg123Decoder : public Decoder
@@ -31,14 +35,14 @@ public:
         Sync sync = Sync::None;
         size_t firstFrame = 0; // offset within the probed bytes
     };
-    // Looks for frame headers in `data`: Strong when four layer II or III headers follow each
+    // Asks libmpg123 for frames in `data`: Strong when four layer II or III frames follow each
     // other with the same version, layer, rate and channels, Weak for any shorter run of two or
     // more (and for layer I, whose headers are too common in other data).
     static Probe findFrames(const unsigned char* data, size_t size);
 
     // Takes ownership of `fd` (a regular file of `fileSize` bytes) in every case. `firstFrame`
-    // is where the first frame header was found, used to check a Xing/Info header against the
-    // file's size. Null when libmpg123 finds nothing to decode.
+    // is where the first frame was found, the one that may carry a Xing/Info header. Null when
+    // libmpg123 finds nothing to decode.
     static std::unique_ptr<Mpg123Decoder> open(int fd, long long fileSize, long long firstFrame);
     ~Mpg123Decoder() override;
 
@@ -47,7 +51,6 @@ protected:
     bool seekTo(size_t link, int64_t frame) override;
 
 private:
-    struct Reader;
     // Where a link's frames start, for seeking by frame when the links differ in format.
     struct LinkStart {
         long firstFrame = 0; // libmpg123's number of the link's first MPEG frame
@@ -55,13 +58,11 @@ private:
     };
 
     Mpg123Decoder() = default;
-    // Whether the frames from `from` on change sample rate or channel mode, by their headers.
-    static bool framesChangeFormat(Reader& bytes, long long from);
     // A new libmpg123 handle over the file, gapless or not, every format allowed.
     bool startHandle(bool gapless);
-    // One link in the first frame's format, its length from the Xing/Info header (or a scan
-    // when that cannot be trusted).
-    bool measureOneLink(long long fileSize, long long firstFrame);
+    // The links, and the length without a scan when the file tells it (0 when it does not).
+    bool measure(long long fileSize, long long firstFrame);
+    int64_t lengthWithoutScan(long long end, long long firstFrame, int rate);
     // A link per run of frames of one format, each counted frame by frame.
     bool measureLinks();
     // Makes libmpg123 give every frame in `format`, for a file of one link.
@@ -74,7 +75,7 @@ private:
     bool skipFrames(int64_t frames);
 
     int fd = -1;
-    std::unique_ptr<Reader> reader;
+    std::unique_ptr<Mpg123Reader> reader;
     mpg123_handle_struct* handle = nullptr;
     std::vector<LinkStart> linkStarts;  // empty for one gapless link
     size_t current = 0;                 // the link libmpg123's output belongs to now
