@@ -78,7 +78,7 @@ int64_t SndfileDecoder::findEnd(int64_t announced)
     const int64_t nearEnd = std::max<int64_t>(announced - stretch, 0);
     const int64_t tail = framesFrom(nearEnd);
     if (tail > 0)
-        return std::min(announced, nearEnd + tail);
+        return nearEnd + std::min(tail, announced - nearEnd);
     int64_t readable = 0;             // frames 0 .. readable-1 read
     int64_t unreadable = nearEnd + 1; // frame unreadable-1 does not
     // A length far beyond what the file's bytes could hold (libsndfile's "too many to count" for
@@ -107,8 +107,8 @@ int64_t SndfileDecoder::findEnd(int64_t announced)
             unreadable = middle;
     }
     const int64_t from = std::max<int64_t>(readable - 1, 0);
-    const int64_t end = from + framesFrom(from);
-    return end >= readable && end < unreadable ? end : framesFrom(0);
+    const int64_t end = from + std::min(framesFrom(from), unreadable - from);
+    return end >= readable && end < unreadable ? end : std::min(framesFrom(0), announced);
 }
 
 bool SndfileDecoder::reopen()
