@@ -255,6 +255,49 @@ private slots:
             AudioFixtures::writeConstantBitrateMp3(withoutInfo.toStdString(), tone, 128, false));
         QTest::newRow("constant-bitrate MP3 without an Info header")
             << withoutInfo << toneFrames << toneFrames + 576 + 529 + 1152;
+
+        // Two MP3 files of one format joined, each with its Info header: both play.
+        const QString joined = dir.filePath("joined-same-format.mp3");
+        const QString second = dir.filePath("joined-second.mp3");
+        AudioFixtures::Tone longer = tone;
+        longer.seconds = 4.0;
+        longer.frequency = 550.0;
+        QVERIFY(AudioFixtures::writeConstantBitrateMp3(joined.toStdString(), tone, 128, true));
+        QVERIFY(AudioFixtures::writeConstantBitrateMp3(second.toStdString(), longer, 128, true));
+        QFile tail(second);
+        QFile head(joined);
+        QVERIFY(tail.open(QIODevice::ReadOnly) && head.open(QIODevice::Append));
+        QVERIFY(head.write(tail.readAll()) > 0);
+        head.close();
+        // Each file's delay, padding and Info frame, as the joined file carries them.
+        const qint64 perFile = 576 + 529 + 1152 + 1152;
+        QTest::newRow("MP3 files of one format joined, each with its Info header")
+            << joined << qint64{7 * 44100} << 7 * 44100 + 2 * perFile;
+
+        // Ogg files of the tone whose pages lie, their checksums made good: the serial number
+        // makes no difference to a file cut inside a page; a last page's huge granule position
+        // gives no more than the pages hold (the last packet untrimmed: at most half of the
+        // largest Vorbis block, 4 096 frames, more).
+        const auto ogg = [&](const QString& name, const DifficultFiles::OggRewrite& how) {
+            const QString path = dir.filePath(name);
+            const bool made = AudioFixtures::writeTone(path.toStdString(),
+                                                       AudioFixtures::Format::OggVorbis, tone) &&
+                              DifficultFiles::rewriteOgg(path.toStdString(), how);
+            return made ? path : QString();
+        };
+        const QString lowSerial = ogg("serial-low-cut.ogg", {0x12345678u, -1, 0.5});
+        const QString highSerial = ogg("serial-high-cut.ogg", {0x92345678u, -1, 0.5});
+        QVERIFY(!lowSerial.isEmpty() && !highSerial.isEmpty());
+        const qint64 lowLength = FileExercise::runFile(lowSerial.toStdString()).lengthFrames;
+        QVERIFY(lowLength > 0);
+        QTest::newRow("Ogg cut inside a page, serial 0x92345678")
+            << highSerial << lowLength << lowLength;
+        for (const int64_t granule : {int64_t{0x7000000000000000}, int64_t{1} << 40}) {
+            const QString path = ogg(QString("granule-%1.ogg").arg(granule), {0, granule, -1.0});
+            QVERIFY(!path.isEmpty());
+            QTest::addRow("Ogg whose last page claims granule %llx", qulonglong(granule))
+                << path << qint64{1} << toneFrames + 4096;
+        }
     }
 
     void shouldPlayWhatLyingFilesHold()
