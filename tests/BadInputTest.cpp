@@ -3,6 +3,7 @@
 // the fuzzer ever found (tests/fuzz/regressions). None may crash or hang the player; what cannot be
 // played plays as nothing (length and position 0).
 #include "AudioFixtures.h"
+#include "DifficultFiles.h"
 #include "FileExercise.h"
 #include "SoundPlayer.h"
 
@@ -214,6 +215,104 @@ private slots:
         QVERIFY(player.GetPosition() <= length);
         player.Stop();
         QCOMPARE(player.GetPosition(), 0u);
+    }
+
+    // Files whose headers or pages lie (DifficultFiles, and the cases below): each opens, reads to
+    // its end, and lasts as long as its audio, never longer than what its bytes hold.
+    void shouldPlayWhatLyingFilesHold_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<qint64>("fewestFrames");
+        QTest::addColumn<qint64>("mostFrames");
+        for (const DifficultFiles::Case which : DifficultFiles::all()) {
+            const QString path = dir.filePath(
+                QString("difficult-%1%2").arg(int(which)).arg(DifficultFiles::suffix(which)));
+            const DifficultFiles::Written written =
+                DifficultFiles::write(path.toStdString(), which);
+            QVERIFY(written.ok);
+            // Every link's frames on the first link's timeline, and what an encoder may add.
+            const int rate = written.parts.front().rate;
+            qint64 frames = 0;
+            qint64 slack = 0;
+            for (const auto& part : written.parts) {
+                frames += std::llround(part.seconds * part.rate) * rate / part.rate;
+                slack += qint64{written.slackFrames} * rate / part.rate;
+            }
+            // What the whole packets before the cut hold is only known to a decoder: some of the
+            // 6 s tone it was written from.
+            if (which == DifficultFiles::Case::OggCutInFirstPages)
+                QTest::newRow(DifficultFiles::name(which)) << path << qint64{1} << qint64{6 * rate};
+            else
+                QTest::newRow(DifficultFiles::name(which)) << path << frames << frames + slack;
+        }
+        AudioFixtures::Tone tone;
+        tone.seconds = 3.0;
+        const qint64 toneFrames = 3 * 44100;
+        // A constant-bitrate MP3 without an Info header: its frames counted, with the encoder's
+        // delay and the last frame's padding.
+        const QString withoutInfo = dir.filePath("constant-bitrate-without-info.mp3");
+        QVERIFY(
+            AudioFixtures::writeConstantBitrateMp3(withoutInfo.toStdString(), tone, 128, false));
+        QTest::newRow("constant-bitrate MP3 without an Info header")
+            << withoutInfo << toneFrames << toneFrames + 576 + 529 + 1152;
+
+        // Two MP3 files of one format joined, each with its Info header: both play.
+        const QString joined = dir.filePath("joined-same-format.mp3");
+        const QString second = dir.filePath("joined-second.mp3");
+        AudioFixtures::Tone longer = tone;
+        longer.seconds = 4.0;
+        longer.frequency = 550.0;
+        QVERIFY(AudioFixtures::writeConstantBitrateMp3(joined.toStdString(), tone, 128, true));
+        QVERIFY(AudioFixtures::writeConstantBitrateMp3(second.toStdString(), longer, 128, true));
+        QFile tail(second);
+        QFile head(joined);
+        QVERIFY(tail.open(QIODevice::ReadOnly) && head.open(QIODevice::Append));
+        QVERIFY(head.write(tail.readAll()) > 0);
+        head.close();
+        // Each file's delay, padding and Info frame, as the joined file carries them.
+        const qint64 perFile = 576 + 529 + 1152 + 1152;
+        QTest::newRow("MP3 files of one format joined, each with its Info header")
+            << joined << qint64{7 * 44100} << 7 * 44100 + 2 * perFile;
+
+        // Ogg files of the tone whose pages lie, their checksums made good: the serial number
+        // makes no difference to a file cut inside a page; a last page's huge granule position
+        // gives no more than the pages hold (the last packet untrimmed: at most half of the
+        // largest Vorbis block, 4 096 frames, more).
+        const auto ogg = [&](const QString& name, const DifficultFiles::OggRewrite& how) {
+            const QString path = dir.filePath(name);
+            const bool made = AudioFixtures::writeTone(path.toStdString(),
+                                                       AudioFixtures::Format::OggVorbis, tone) &&
+                              DifficultFiles::rewriteOgg(path.toStdString(), how);
+            return made ? path : QString();
+        };
+        const QString lowSerial = ogg("serial-low-cut.ogg", {0x12345678u, -1, 0.5});
+        const QString highSerial = ogg("serial-high-cut.ogg", {0x92345678u, -1, 0.5});
+        QVERIFY(!lowSerial.isEmpty() && !highSerial.isEmpty());
+        const qint64 lowLength = FileExercise::runFile(lowSerial.toStdString()).lengthFrames;
+        QVERIFY(lowLength > 0);
+        QTest::newRow("Ogg cut inside a page, serial 0x92345678")
+            << highSerial << lowLength << lowLength;
+        for (const int64_t granule : {int64_t{0x7000000000000000}, int64_t{1} << 40}) {
+            const QString path = ogg(QString("granule-%1.ogg").arg(granule), {0, granule, -1.0});
+            QVERIFY(!path.isEmpty());
+            QTest::addRow("Ogg whose last page claims granule %llx", qulonglong(granule))
+                << path << qint64{1} << toneFrames + 4096;
+        }
+    }
+
+    void shouldPlayWhatLyingFilesHold()
+    {
+        QFETCH(QString, path);
+        QFETCH(qint64, fewestFrames);
+        QFETCH(qint64, mostFrames);
+        const auto outcome = FileExercise::runFile(path.toStdString());
+        QVERIFY(outcome.opened);
+        QVERIFY2(outcome.lengthFrames >= fewestFrames && outcome.lengthFrames <= mostFrames,
+                 qPrintable(QString("%1 frames, %2 to %3 expected")
+                                .arg(outcome.lengthFrames)
+                                .arg(fewestFrames)
+                                .arg(mostFrames)));
+        QVERIFY(outcome.framesRead <= outcome.lengthFrames);
     }
 
     void shouldReplayEveryFuzzFinding()

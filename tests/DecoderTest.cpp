@@ -721,6 +721,64 @@ private slots:
         QVERIFY2(toneBlocks >= 85, qPrintable(QString::number(toneBlocks)));
         QVERIFY2(toneBlocksAfterDamage >= 30, qPrintable(QString::number(toneBlocksAfterDamage)));
     }
+    void shouldLastAsLongAsItsBytesHold_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<double>("seconds");
+        // WAV files whose recorder died before it wrote the data size, with the RIFF sizes such
+        // recorders leave; a FLAC file cut short, and one whose stream info claims the most
+        // frames it can.
+        QTest::newRow("WAV, data size 0, RIFF size 36, 60 s") << "riff 36" << 60.0;
+        QTest::newRow("WAV, data size 0, RIFF size 0") << "riff 0" << 2.0;
+        QTest::newRow("WAV, data size 0, RIFF size 2^32 - 1") << "riff max" << 2.0;
+        QTest::newRow("WAV, data size 0, a LIST chunk before the data") << "list" << 2.0;
+        QTest::newRow("WAV, data size 0, cut inside its last frame") << "cut frame" << 2.0;
+        QTest::newRow("FLAC of 60 s cut to 60 %") << "flac cut" << 60.0;
+        QTest::newRow("FLAC announcing 2^36 - 1 frames") << "flac max" << 2.0;
+    }
+
+    void shouldLastAsLongAsItsBytesHold()
+    {
+        QFETCH(QString, damage);
+        QFETCH(double, seconds);
+        QTemporaryDir dir;
+        AudioFixtures::Tone tone;
+        tone.seconds = seconds;
+        const std::string path =
+            writeTone(dir, damage.startsWith("flac") ? Format::Flac : Format::Wav, tone);
+        QVERIFY(!path.empty());
+        int64_t expected = std::llround(seconds * tone.sampleRate);
+        QByteArray bytes = readBytes(path);
+        if (damage == "flac cut") {
+            writeBytes(path, bytes.left(bytes.size() * 6 / 10));
+            // What libsndfile decodes of it, read to its end.
+            expected = AudioFixtures::decodedFrames(path);
+            QVERIFY(expected > 0 && expected < std::llround(seconds * tone.sampleRate * 0.7));
+        } else if (damage == "flac max") {
+            // The total sample count is the low 36 bits of bytes 21 to 25 (the stream info's 13
+            // to 17).
+            bytes[21] = char(bytes[21] | 0x0f);
+            bytes.replace(22, 4, QByteArray(4, char(0xff)));
+            writeBytes(path, bytes);
+        } else {
+            const uint32_t riff = damage == "riff 0" ? 0 : damage == "riff max" ? 0xffffffff : 36;
+            QVERIFY(DifficultFiles::clearWavDataSize(path, riff, damage == "list"));
+            if (damage == "cut frame") {
+                // 16-bit stereo: 3 bytes short of the last frame, one of it left.
+                bytes = readBytes(path);
+                writeBytes(path, bytes.left(bytes.size() - 3));
+                --expected;
+            }
+        }
+
+        auto decoder = FormatSniffer::open(path.c_str());
+        QVERIFY(decoder);
+        QCOMPARE(decoder->lengthFrames(), expected);
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), expected);
+        QVERIFY(toneLastsToTheEnd(samples, decoder->channels()));
+    }
+
     void shouldPlayEveryLinkOfDifficultFilesToTheirLength_data()
     {
         QTest::addColumn<DifficultFiles::Case>("which");

@@ -5,8 +5,10 @@
 #include "AudioFixtures.h"
 #include "DifficultFiles.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -94,6 +96,52 @@ int main(int argc, char** argv)
     };
     join(oggTones, ".ogg");
     join(mp3Tones, ".mp3");
+
+    // Files whose headers or pages lie in ways players get wrong, short: two MP3 files of one
+    // format joined, each with its Info header; an Ogg file whose serial number has its top bit
+    // set, cut inside a page; Ogg files whose last page claims a huge granule position; a WAV
+    // whose data size is 0; a constant-bitrate MP3 without an Info header.
+    const auto lying = [&](const std::string& name,
+                           const std::function<bool(const std::string&)>& make) {
+        const std::string path = folder + "/seed-lying-" + name;
+        if (make(path) && readFile(path).size() <= maxInput)
+            ++written;
+        else
+            ++failed;
+    };
+    AudioFixtures::Tone shortTone;
+    shortTone.seconds = 0.3;
+    AudioFixtures::Tone longerTone = shortTone;
+    longerTone.seconds = 0.4;
+    longerTone.frequency = 550.0;
+    lying("joined-same-format.mp3", [&](const std::string& path) {
+        const std::string second = path + ".second";
+        const bool made = AudioFixtures::writeConstantBitrateMp3(path, shortTone, 128, true) &&
+                          AudioFixtures::writeConstantBitrateMp3(second, longerTone, 128, true);
+        const std::string bytes = readFile(path) + readFile(second);
+        std::remove(second.c_str());
+        return made && writeFile(path, bytes);
+    });
+    const auto ogg = [&](uint32_t serial, int64_t lastGranule, double cutShare, double seconds) {
+        return [=](const std::string& path) {
+            AudioFixtures::Tone tone;
+            tone.seconds = seconds;
+            return AudioFixtures::writeTone(path, F::OggVorbis, tone) &&
+                   DifficultFiles::rewriteOgg(path, {serial, lastGranule, cutShare});
+        };
+    };
+    lying("serial-top-bit-cut.ogg", ogg(0x92345678u, -1, 0.5, 1.0));
+    lying("granule-7e18.ogg", ogg(0, 0x7000000000000000, -1.0, 0.3));
+    lying("granule-2e40.ogg", ogg(0, int64_t{1} << 40, -1.0, 0.3));
+    lying("data-size-0.wav", [&](const std::string& path) {
+        AudioFixtures::Tone tone;
+        tone.seconds = 0.05;
+        return AudioFixtures::writeTone(path, F::Wav, tone) &&
+               DifficultFiles::clearWavDataSize(path, 36);
+    });
+    lying("constant-bitrate-without-info.mp3", [&](const std::string& path) {
+        return AudioFixtures::writeConstantBitrateMp3(path, shortTone, 128, false);
+    });
 
     // The difficult files, at the shortest length each can be made at within the input size.
     int difficult = 0;

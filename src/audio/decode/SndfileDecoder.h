@@ -1,6 +1,11 @@
 // SndfileDecoder: WAV, FLAC, AIFF and the other formats libsndfile reads, never MPEG audio. One
 // link; a stretch that cannot be decoded (a damaged FLAC frame libFLAC loses its way in) is stepped
-// over by seeking past it and plays as silence of its length.
+// over by seeking past it and plays as silence of its length. The length is what decodes, never
+// more than the file announces: a file cut short is measured by seeking and decoding near its end.
+//
+// libsndfile reads the file through virtual I/O over the descriptor, which lets a WAV left
+// unfinished by its recorder (a data chunk of size 0 followed by audio) be read as the audio that
+// is there.
 //
 // Threads: open() runs on the thread that calls FormatSniffer::open (the GUI thread); decode() and
 // seekTo() on the sound's read-ahead thread only, one at a time.
@@ -35,14 +40,20 @@ private:
     int64_t framesFrom(int64_t frame);
     // The frame the file's end really is at, when it announces `announced` frames.
     int64_t findEnd(int64_t announced);
-    // Of a FLAC file, where its frames end, as their headers near the end of the file say; -1
-    // when they do not say it (not FLAC, no two whole frames there).
-    int64_t flacEnd() const;
     // After a read failed at `frame`: the first frame further on from which reading goes on (the
     // file left there), or -1 when there is none.
     int64_t findReadableAfter(int64_t frame);
 
+    // libsndfile's virtual I/O over `fd`.
+    static sf_count_t ioLength(void* self);
+    static sf_count_t ioSeek(sf_count_t offset, int whence, void* self);
+    static sf_count_t ioRead(void* to, sf_count_t count, void* self);
+    static sf_count_t ioTell(void* self);
+
     int fd = -1;
+    sf_count_t fileSize = 0;
+    sf_count_t offset = 0;      // where libsndfile reads next
+    bool unfinishedWav = false; // the RIFF size is read as that of a WAV left unfinished
     SNDFILE* file = nullptr;
     int channelCount = 0;
     int64_t frameCount = 0;
