@@ -279,6 +279,20 @@ private slots:
         const ScriptedDecoder empty({}, Yield::Exact);
         QCOMPARE(empty.lengthFrames(), int64_t{0});
     }
+
+    void shouldCutClaimsPastTheLongestTimeline()
+    {
+        // Links claiming 2^62 frames: the first is cut where the timeline ends and the others are
+        // dropped, so that a length in milliseconds, at any rate, is still an int64_t.
+        constexpr int64_t huge = int64_t{1} << 62;
+        const ScriptedDecoder decoder(
+            linksOf({{{8000, 1}, 1000}, {{768000, 2}, huge}, {{44100, 2}, huge}}), Yield::Exact);
+        QCOMPARE(decoder.lengthFrames(), Decoder::MaxLengthFrames);
+        QCOMPARE(decoder.formats().size(), size_t{2});
+        ScriptedDecoder seeking(linksOf({{{768000, 2}, huge}}), Yield::Exact);
+        QVERIFY(seeking.seek(Decoder::MaxLengthFrames - 1));
+        QCOMPARE(seeking.position(), Decoder::MaxLengthFrames - 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(DecoderBaseTest)

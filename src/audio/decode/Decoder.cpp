@@ -18,15 +18,25 @@ void Decoder::setLinks(const std::vector<Link>& found)
     kept.clear();
     starts.clear();
     length = 0;
-    for (const Link& candidate : found) {
+    for (Link candidate : found) {
         if (candidate.frames <= 0 || candidate.format.channels <= 0 ||
             candidate.format.rate < MinLinkRate || candidate.format.rate > MaxLinkRate)
             continue;
         if (kept.empty())
             timelineRate = candidate.format.rate;
+        // A link that would take the timeline past its longest is cut where it gets there, and
+        // nothing after it is kept.
+        const int64_t room = MaxLengthFrames - length;
+        if (room <= 0)
+            break;
+        const int64_t roomAtRate = room * candidate.format.rate / timelineRate;
+        if (candidate.frames > roomAtRate)
+            candidate.frames = roomAtRate;
+        if (candidate.frames <= 0)
+            break;
         kept.push_back(candidate);
         starts.push_back(length);
-        length += onTimeline(candidate.frames, candidate.format.rate, timelineRate);
+        length += std::min(room, onTimeline(candidate.frames, candidate.format.rate, timelineRate));
         mostChannels = std::max(mostChannels, candidate.format.channels);
     }
     link = 0;

@@ -37,6 +37,10 @@ public:
     // Sample rates a link may have: a link that claims another (a damaged header) is left out.
     static constexpr int MinLinkRate = 1000;
     static constexpr int MaxLinkRate = 768000;
+    // The longest timeline, about 75 hours at 44.1 kHz: its frames times any rate and times 1000
+    // stay within int64_t, so no conversion of a position or a length can overflow. A file that
+    // claims more (a lying header) is cut there.
+    static constexpr int64_t MaxLengthFrames = INT64_MAX / MaxLinkRate / 1000;
 
     virtual ~Decoder() = default;
     Decoder(const Decoder&) = delete;
