@@ -99,7 +99,7 @@ bool OggPageReader::cutPage(ogg_page& page)
     if (kept == 0)
         return false;
     cut.assign(bytes.begin(), bytes.begin() + headerBytes + static_cast<long>(kept));
-    cut[5] &= ~0x04; // it no longer ends its stream
+    cut[5] &= ~0x04;                                    // it no longer ends its stream
     std::fill(cut.begin() + 6, cut.begin() + 14, 0xff); // nor says where its packets end
     cut[26] = static_cast<unsigned char>(kept);
     const auto bodyAt = bytes.begin() + headerBytes + static_cast<long>(segments);

@@ -90,8 +90,7 @@ void VorbisDecoder::scanPage(Scan& scan, ogg_page& page, int64_t offset, int64_t
     // The pages lost before this one, by their sequence numbers, and the packets they can have
     // held: a page ends 255 at most, and a packet takes a byte at least of what was passed over.
     const int64_t lost = std::clamp<int64_t>(int64_t{number} - scan.lastPageNumber - 1, 1, 1 << 20);
-    const int64_t lostPackets =
-        skipped > 0 ? std::min(lost * 255, skipped) : lost * 255;
+    const int64_t lostPackets = skipped > 0 ? std::min(lost * 255, skipped) : lost * 255;
     scan.lastPageNumber = number;
     scan.ended = ogg_page_eos(&page);
     const int64_t granule = ogg_page_granulepos(&page);
@@ -111,9 +110,8 @@ void VorbisDecoder::scanPage(Scan& scan, ogg_page& page, int64_t offset, int64_t
     if (scan.origin < 0 && granule >= 0)
         scan.origin = std::max<int64_t>(0, granule - natural);
     // Where the page says its frames end, on the link's timeline.
-    const int64_t claim = granule >= 0 && scan.origin >= 0 && granule >= scan.origin
-                              ? granule - scan.origin
-                              : -1;
+    const int64_t claim =
+        granule >= 0 && scan.origin >= 0 && granule >= scan.origin ? granule - scan.origin : -1;
     entry.start = scan.position;
     if (scan.span.pages.empty() && claim >= 0 && claim < natural && !scan.ended) {
         // The first page says to drop the first frames it yields.
@@ -121,8 +119,8 @@ void VorbisDecoder::scanPage(Scan& scan, ogg_page& page, int64_t offset, int64_t
     } else if (packets.front().afterHole && claim > natural) {
         // Pages were lost: they held what the granule positions say, as far as they can have
         // held (the first packet after them yields nothing, so it counts too).
-        entry.start += std::min({claim - natural,
-                                 (lostPackets + 1) * scan.stream->longestPacket(), mostFrames});
+        entry.start += std::min(
+            {claim - natural, (lostPackets + 1) * scan.stream->longestPacket(), mostFrames});
     }
     entry.end = std::min(entry.start + entry.frames, mostFrames);
     scan.position = std::max<int64_t>(scan.position, entry.end);
@@ -202,8 +200,7 @@ bool VorbisDecoder::nextPage()
         const std::vector<VorbisStream::Packet>& got = stream->takePage(page);
         while (nextEntry < span.pages.size() && span.pages[nextEntry].offset < offset)
             ++nextEntry;
-        if (got.empty() || nextEntry == span.pages.size() ||
-            span.pages[nextEntry].offset != offset)
+        if (got.empty() || nextEntry == span.pages.size() || span.pages[nextEntry].offset != offset)
             continue;
         const Page& entry = span.pages[nextEntry++];
         // What a read started afresh misses (the first packet's frames, a packet begun on the
@@ -238,7 +235,8 @@ int64_t VorbisDecoder::take(float* out, int64_t frames)
             if (frameAt < at || frameAt >= pageEnd) {
                 // Frames before where the read stands (a seek, a trimmed start) or past the
                 // page's end (a trimmed end) are dropped.
-                const int64_t drop = frameAt >= pageEnd ? available : std::min(available, at - frameAt);
+                const int64_t drop =
+                    frameAt >= pageEnd ? available : std::min(available, at - frameAt);
                 pcmUsed += static_cast<int>(drop);
                 frameAt += drop;
             } else if (frameAt > at) {

@@ -69,7 +69,7 @@ private:
     vorbis_dsp_state dsp{};
     vorbis_block block{};
     bool synthesizing = false;
-    long previousBlock = 0; // the block size of the packet before, 0 when none counts
+    long previousBlock = 0;  // the block size of the packet before, 0 when none counts
     bool holeBefore = false; // a hole since the last audio packet
     std::vector<Packet> packets;
 };
