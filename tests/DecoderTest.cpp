@@ -649,6 +649,75 @@ private slots:
         QVERIFY2(toneBlocks >= 85, qPrintable(QString::number(toneBlocks)));
         QVERIFY2(toneBlocksAfterDamage >= 30, qPrintable(QString::number(toneBlocksAfterDamage)));
     }
+    // An Ogg link lasts as long as its packets do, whatever its pages' serial numbers and granule
+    // positions: a serial of 2^31 and over is a serial like any other (encoders pick them at
+    // random), and a last page that claims more than its packets hold is not believed.
+    void shouldTakeAnOggLinkAsLongAsItsPacketsLast_data()
+    {
+        QTest::addColumn<uint>("serial");
+        QTest::addColumn<qint64>("lastGranule");
+        QTest::addColumn<double>("cutShare");
+        const uint high = 0x92345678u;
+        QTest::newRow("cut inside a page, serial 0x92345678") << high << qint64(-1) << 0.5;
+        QTest::newRow("cut inside a page, serial 0xffffffff") << 0xffffffffu << qint64(-1) << 0.5;
+        QTest::newRow("cut inside the first audio page, serial 0x92345678")
+            << high << qint64(-1) << 0.0;
+        QTest::newRow("last page claims 2^40") << 0u << (qint64(1) << 40) << -1.0;
+        QTest::newRow("last page claims 0x7000000000000000")
+            << 0u << qint64(0x7000000000000000) << -1.0;
+        QTest::newRow("last page claims 2^40, serial 0x92345678")
+            << high << (qint64(1) << 40) << -1.0;
+    }
+
+    void shouldTakeAnOggLinkAsLongAsItsPacketsLast()
+    {
+        QFETCH(uint, serial);
+        QFETCH(qint64, lastGranule);
+        QFETCH(double, cutShare);
+        QTemporaryDir dir;
+        AudioFixtures::Tone tone;
+        tone.seconds = 20.0;
+        const int64_t toneFrames = 20 * 44100;
+        const auto write = [&](const char* name, uint32_t serialNumber) {
+            const std::string path = writeTone(dir, name, Format::OggVorbis, tone);
+            return !path.empty() &&
+                           DifficultFiles::rewriteOgg(path, {serialNumber, lastGranule, cutShare})
+                       ? path
+                       : std::string();
+        };
+        const std::string path = write("file.ogg", serial);
+        QVERIFY(!path.empty());
+        auto decoder = FormatSniffer::open(path.c_str());
+        QVERIFY(decoder);
+        const int64_t length = decoder->lengthFrames();
+        if (cutShare >= 0.0) {
+            // The same cut with a serial below 2^31 gives the same length: the whole packets
+            // before the cut, more than libsndfile gives (it drops the page the cut fell in).
+            const std::string low = write("low.ogg", 0x12345678u);
+            QVERIFY(!low.empty());
+            auto reference = FormatSniffer::open(low.c_str());
+            QVERIFY(reference);
+            QCOMPARE(length, reference->lengthFrames());
+            QVERIFY(length > AudioFixtures::decodedFrames(path) && length < toneFrames);
+        } else {
+            // The end trim the granule position said is lost with it: the last packet's frames
+            // play whole, at most half of Vorbis's largest block (8192) more than the tone.
+            QVERIFY2(length >= toneFrames && length <= toneFrames + 4096,
+                     qPrintable(QString::number(length)));
+        }
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), length);
+        QVERIFY(toneLastsToTheEnd(samples, decoder->channels()));
+        // A seek close to the end lands on the very frames the full decode gave there.
+        const int64_t target = length - 3000;
+        QVERIFY(decoder->seek(target));
+        QCOMPARE(decoder->position(), target);
+        std::vector<float> block(1000 * static_cast<size_t>(decoder->channels()));
+        QCOMPARE(decoder->read(block.data(), 1000), int64_t{1000});
+        QVERIFY(
+            std::equal(block.begin(), block.end(), samples.begin() + target * decoder->channels()));
+    }
+
     void shouldPlayEveryLinkOfDifficultFilesToTheirLength_data()
     {
         QTest::addColumn<DifficultFiles::Case>("which");
