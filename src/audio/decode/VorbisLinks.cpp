@@ -10,7 +10,7 @@ namespace
 // No link, and no file, lasts more frames than this (over 280 days at 44.1 kHz), so that frames
 // times any rate, or times 1000, stays far from overflowing.
 constexpr int64_t mostFrames = int64_t{1} << 40;
-// The end of a file is looked at in its last bytes: enough for the two largest pages there are.
+// Room for the two largest pages there are.
 constexpr int64_t tailBytes = 2 * (27 + 255 + 255 * 255);
 
 int64_t sizeOf(const ogg_page& page)
@@ -129,20 +129,25 @@ bool VorbisLinks::findOneLink()
         }
         scan->next = offset + sizeOf(page);
     }
-    if (size - scan->next < tailBytes)
-        return false; // a short file is read through
-
-    // The end: the last two pages of the stream, and no other stream beginning there.
+    // The end: the last two pages of the stream with packets, and no other stream beginning
+    // there, in the file's last 16 kB or else in room for the two largest pages there are.
     VorbisStream counter(link.serial);
     int64_t last[2] = {-1, -1};
-    reader.seek(size - tailBytes);
-    while (reader.next(page, offset)) {
-        if (ogg_page_bos(&page) || ogg_page_serialno(&page) != link.serial)
-            return false;
-        if (ogg_page_packets(&page) > 0) {
-            last[0] = last[1];
-            last[1] = offset;
+    for (const int64_t window : {int64_t{16384}, tailBytes}) {
+        if (size - scan->next < window)
+            return false; // a short file is read through
+        last[0] = last[1] = -1;
+        reader.seek(size - window);
+        while (reader.next(page, offset)) {
+            if (ogg_page_bos(&page) || ogg_page_serialno(&page) != link.serial)
+                return false;
+            if (ogg_page_packets(&page) > 0) {
+                last[0] = last[1];
+                last[1] = offset;
+            }
         }
+        if (last[0] >= 0)
+            break;
     }
     if (last[0] < 0)
         return false;
