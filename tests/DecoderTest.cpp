@@ -221,6 +221,18 @@ int64_t partStart(const DifficultFiles::Written& written, size_t index, int time
 } // namespace
 
 Q_DECLARE_METATYPE(DifficultFiles::Case)
+Q_DECLARE_METATYPE(DifficultFiles::OggRewrite)
+
+namespace
+{
+
+DifficultFiles::OggRewrite rewrite(uint32_t serial, int64_t lastGranule, double cutShare = -1.0,
+                                   double damageShare = -1.0)
+{
+    return {serial, lastGranule, cutShare, damageShare};
+}
+
+} // namespace
 
 class DecoderTest : public QObject
 {
@@ -651,63 +663,77 @@ private slots:
     }
     // An Ogg link lasts as long as its packets do, whatever its pages' serial numbers and granule
     // positions: a serial of 2^31 and over is a serial like any other (encoders pick them at
-    // random), and a last page that claims more than its packets hold is not believed.
+    // random), a last page that claims more than its packets hold is not believed, and a page lost
+    // plays as silence. A 20 s file is one the decoder opens from its start and its end; a 2 s one
+    // it reads through.
     void shouldTakeAnOggLinkAsLongAsItsPacketsLast_data()
     {
-        QTest::addColumn<uint>("serial");
-        QTest::addColumn<qint64>("lastGranule");
-        QTest::addColumn<double>("cutShare");
-        const uint high = 0x92345678u;
-        QTest::newRow("cut inside a page, serial 0x92345678") << high << qint64(-1) << 0.5;
-        QTest::newRow("cut inside a page, serial 0xffffffff") << 0xffffffffu << qint64(-1) << 0.5;
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<DifficultFiles::OggRewrite>("how");
+        const uint32_t high = 0x92345678u;
+        const int64_t huge = 0x7000000000000000;
+        const int64_t days = int64_t{1} << 40;
+        QTest::newRow("cut inside a page, serial 0x92345678") << 20.0 << rewrite(high, -1, 0.5);
+        QTest::newRow("cut inside a page, serial 0xffffffff")
+            << 20.0 << rewrite(0xffffffffu, -1, 0.5);
         QTest::newRow("cut inside the first audio page, serial 0x92345678")
-            << high << qint64(-1) << 0.0;
-        QTest::newRow("last page claims 2^40") << 0u << (qint64(1) << 40) << -1.0;
-        QTest::newRow("last page claims 0x7000000000000000")
-            << 0u << qint64(0x7000000000000000) << -1.0;
-        QTest::newRow("last page claims 2^40, serial 0x92345678")
-            << high << (qint64(1) << 40) << -1.0;
+            << 20.0 << rewrite(high, -1, 0.0);
+        QTest::newRow("last page claims 2^40") << 20.0 << rewrite(0, days);
+        QTest::newRow("last page claims 0x7000000000000000") << 20.0 << rewrite(0, huge);
+        QTest::newRow("last page claims 2^40, serial 0x92345678, read through")
+            << 2.0 << rewrite(high, days);
+        QTest::newRow("last page claims 0x7000000000000000, read through")
+            << 2.0 << rewrite(0, huge);
+        QTest::newRow("a page lost in the middle") << 20.0 << rewrite(0, -1, -1.0, 0.5);
     }
 
     void shouldTakeAnOggLinkAsLongAsItsPacketsLast()
     {
-        QFETCH(uint, serial);
-        QFETCH(qint64, lastGranule);
-        QFETCH(double, cutShare);
+        QFETCH(double, seconds);
+        QFETCH(DifficultFiles::OggRewrite, how);
         QTemporaryDir dir;
         AudioFixtures::Tone tone;
-        tone.seconds = 20.0;
-        const int64_t toneFrames = 20 * 44100;
-        const auto write = [&](const char* name, uint32_t serialNumber) {
+        tone.seconds = seconds;
+        const auto toneFrames = static_cast<int64_t>(seconds * 44100);
+        const auto write = [&](const char* name, const DifficultFiles::OggRewrite& with) {
             const std::string path = writeTone(dir, name, Format::OggVorbis, tone);
-            return !path.empty() &&
-                           DifficultFiles::rewriteOgg(path, {serialNumber, lastGranule, cutShare})
-                       ? path
-                       : std::string();
+            return !path.empty() && DifficultFiles::rewriteOgg(path, with) ? path : std::string();
         };
-        const std::string path = write("file.ogg", serial);
+        const std::string path = write("file.ogg", how);
         QVERIFY(!path.empty());
         auto decoder = FormatSniffer::open(path.c_str());
         QVERIFY(decoder);
         const int64_t length = decoder->lengthFrames();
-        if (cutShare >= 0.0) {
+        if (how.cutShare >= 0.0) {
             // The same cut with a serial below 2^31 gives the same length: the whole packets
             // before the cut, more than libsndfile gives (it drops the page the cut fell in).
-            const std::string low = write("low.ogg", 0x12345678u);
-            QVERIFY(!low.empty());
-            auto reference = FormatSniffer::open(low.c_str());
+            DifficultFiles::OggRewrite low = how;
+            low.serial = 0x12345678u;
+            const std::string lowPath = write("low.ogg", low);
+            QVERIFY(!lowPath.empty());
+            auto reference = FormatSniffer::open(lowPath.c_str());
             QVERIFY(reference);
             QCOMPARE(length, reference->lengthFrames());
             QVERIFY(length > AudioFixtures::decodedFrames(path) && length < toneFrames);
-        } else {
+        } else if (how.lastGranule >= 0) {
             // The end trim the granule position said is lost with it: the last packet's frames
             // play whole, at most half of Vorbis's largest block (8192) more than the tone.
             QVERIFY2(length >= toneFrames && length <= toneFrames + 4096,
                      qPrintable(QString::number(length)));
+        } else {
+            QCOMPARE(length, toneFrames);
         }
         const std::vector<float> samples = decodeAll(*decoder);
         QCOMPARE(framesIn(samples, *decoder), length);
         QVERIFY(toneLastsToTheEnd(samples, decoder->channels()));
+        if (how.damageShare >= 0.0) {
+            // The lost page's stretch is silent, the rest the tone.
+            const size_t block = 4410 * 2;
+            int silent = 0;
+            for (size_t from = 0; from + block <= samples.size(); from += block)
+                silent += rms(samples.data() + from, block) < 0.001 ? 1 : 0;
+            QVERIFY2(silent >= 1 && silent <= 40, qPrintable(QString::number(silent)));
+        }
         // A seek close to the end lands on the very frames the full decode gave there.
         const int64_t target = length - 3000;
         QVERIFY(decoder->seek(target));
