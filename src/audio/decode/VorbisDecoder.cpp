@@ -3,6 +3,13 @@
 #include <algorithm>
 #include <unistd.h>
 
+namespace
+{
+
+constexpr int64_t countAheadBytes = 256 * 1024;
+
+} // namespace
+
 std::unique_ptr<VorbisDecoder> VorbisDecoder::open(int fd)
 {
     std::unique_ptr<VorbisDecoder> decoder(new VorbisDecoder);
@@ -77,7 +84,9 @@ bool VorbisDecoder::nextPage()
         if (ogg_page_serialno(&page) != span.serial)
             continue;
         const std::vector<VorbisStream::Packet>& got = stream->takePage(page);
-        const std::vector<Page>& pages = file->index(links()[current].origin, -1, offset);
+        // Pages not counted yet are counted a stretch ahead at a time.
+        const std::vector<Page>& pages =
+            file->index(links()[current].origin, -1, offset + countAheadBytes);
         while (nextEntry < pages.size() && pages[nextEntry].offset < offset)
             ++nextEntry;
         if (got.empty() || nextEntry == pages.size() || pages[nextEntry].offset != offset)
