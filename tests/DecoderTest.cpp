@@ -664,8 +664,8 @@ private slots:
     // An Ogg link lasts as long as its packets do, whatever its pages' serial numbers and granule
     // positions: a serial of 2^31 and over is a serial like any other (encoders pick them at
     // random), a last page that claims more than its packets hold is not believed, and a page lost
-    // plays as silence. A 20 s file is one the decoder opens from its start and its end; a 2 s one
-    // it reads through.
+    // plays as silence. The decoder opens a 20 s file from its start and its end when its last
+    // pages add up, and reads it through otherwise; a 2 s file it always reads through.
     void shouldTakeAnOggLinkAsLongAsItsPacketsLast_data()
     {
         QTest::addColumn<double>("seconds");
@@ -680,10 +680,9 @@ private slots:
             << 20.0 << rewrite(high, -1, 0.0);
         QTest::newRow("last page claims 2^40") << 20.0 << rewrite(0, days);
         QTest::newRow("last page claims 0x7000000000000000") << 20.0 << rewrite(0, huge);
-        QTest::newRow("last page claims 2^40, serial 0x92345678, read through")
+        QTest::newRow("last page claims 2^40, serial 0x92345678, 2 s")
             << 2.0 << rewrite(high, days);
-        QTest::newRow("last page claims 0x7000000000000000, read through")
-            << 2.0 << rewrite(0, huge);
+        QTest::newRow("last page claims 0x7000000000000000, 2 s") << 2.0 << rewrite(0, huge);
         QTest::newRow("a page lost in the middle") << 20.0 << rewrite(0, -1, -1.0, 0.5);
     }
 

@@ -174,12 +174,14 @@ bool VorbisLinks::findOneLink()
         return false; // a file cut short, or pages out of order: read through
     const int64_t before = std::min(granule[0] - scan->origin, mostFrames);
     const int64_t claim = granule[1] - scan->origin;
-    // The last page is believed when it trims its packets' frames, not when it claims more.
-    link.frames = claim >= before && claim <= before + frames ? claim : before + frames;
+    // The last page is believed when it trims its packets' frames; one that claims more than
+    // they hold (or less than the page before) has every page counted instead.
+    if (claim < before || claim > before + frames)
+        return false;
     // Nor is the page before believed beyond what the link's bytes can hold: a packet takes a
     // byte at least.
-    link.frames = std::min(link.frames,
-                           std::min(size - link.begin, mostFrames) * scan->stream->longestPacket());
+    link.frames = std::min(claim, std::min(size - link.begin, mostFrames) *
+                                      int64_t{scan->stream->longestPacket()});
     link.end = size;
     link.rate = scan->stream->rate();
     link.channels = scan->stream->channels();

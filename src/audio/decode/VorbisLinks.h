@@ -9,10 +9,11 @@
 // lost plays as silence for as long as its last granule position says, no longer than its
 // packets can last.
 //
-// find() reads only the start and the end of a file that is one link ending in a whole page: its
-// length is the last page's granule position, checked against the frames the last page's packets
-// hold; the pages in between are counted when first needed (index()), by the thread that decodes.
-// Any other file (a chain, a file cut short) is read through once.
+// find() reads only the start and the end of a file that is one link ending in a whole page whose
+// granule position adds up (the page before's plus at most the frames its packets hold): that is
+// its length, and the pages in between are counted when first needed (index()), by the thread
+// that decodes. Any other file (a chain, a file cut short, a last page that claims too much) is
+// read through once.
 //
 // Threads: find() on the thread that opens the decoder; afterwards index() on the decoder's
 // read-ahead thread only.
