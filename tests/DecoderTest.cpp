@@ -234,6 +234,18 @@ int64_t partStart(const DifficultFiles::Written& written, size_t index, int time
 } // namespace
 
 Q_DECLARE_METATYPE(DifficultFiles::Case)
+Q_DECLARE_METATYPE(DifficultFiles::OggRewrite)
+
+namespace
+{
+
+DifficultFiles::OggRewrite rewrite(uint32_t serial, int64_t lastGranule, double cutShare = -1.0,
+                                   double damageShare = -1.0)
+{
+    return {serial, lastGranule, cutShare, damageShare};
+}
+
+} // namespace
 
 class DecoderTest : public QObject
 {
@@ -777,6 +789,88 @@ private slots:
         const std::vector<float> samples = decodeAll(*decoder);
         QCOMPARE(framesIn(samples, *decoder), expected);
         QVERIFY(toneLastsToTheEnd(samples, decoder->channels()));
+    }
+
+    // An Ogg link lasts as long as its packets do, whatever its pages' serial numbers and granule
+    // positions: a serial of 2^31 and over is a serial like any other (encoders pick them at
+    // random), a last page that claims more than its packets hold is not believed, and a page lost
+    // plays as silence. The decoder opens a 20 s file from its start and its end when its last
+    // pages add up, and reads it through otherwise; a 2 s file it always reads through.
+    void shouldTakeAnOggLinkAsLongAsItsPacketsLast_data()
+    {
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<DifficultFiles::OggRewrite>("how");
+        const uint32_t high = 0x92345678u;
+        const int64_t huge = 0x7000000000000000;
+        const int64_t days = int64_t{1} << 40;
+        QTest::newRow("cut inside a page, serial 0x92345678") << 20.0 << rewrite(high, -1, 0.5);
+        QTest::newRow("cut inside a page, serial 0xffffffff")
+            << 20.0 << rewrite(0xffffffffu, -1, 0.5);
+        QTest::newRow("cut inside the first audio page, serial 0x92345678")
+            << 20.0 << rewrite(high, -1, 0.0);
+        QTest::newRow("last page claims 2^40") << 20.0 << rewrite(0, days);
+        QTest::newRow("last page claims 0x7000000000000000") << 20.0 << rewrite(0, huge);
+        QTest::newRow("last page claims 2^40, serial 0x92345678, 2 s")
+            << 2.0 << rewrite(high, days);
+        QTest::newRow("last page claims 0x7000000000000000, 2 s") << 2.0 << rewrite(0, huge);
+        QTest::newRow("a page lost in the middle") << 20.0 << rewrite(0, -1, -1.0, 0.5);
+    }
+
+    void shouldTakeAnOggLinkAsLongAsItsPacketsLast()
+    {
+        QFETCH(double, seconds);
+        QFETCH(DifficultFiles::OggRewrite, how);
+        QTemporaryDir dir;
+        AudioFixtures::Tone tone;
+        tone.seconds = seconds;
+        const auto toneFrames = static_cast<int64_t>(seconds * 44100);
+        const auto write = [&](const char* name, const DifficultFiles::OggRewrite& with) {
+            const std::string path = writeTone(dir, name, Format::OggVorbis, tone);
+            return !path.empty() && DifficultFiles::rewriteOgg(path, with) ? path : std::string();
+        };
+        const std::string path = write("file.ogg", how);
+        QVERIFY(!path.empty());
+        auto decoder = FormatSniffer::open(path.c_str());
+        QVERIFY(decoder);
+        const int64_t length = decoder->lengthFrames();
+        if (how.cutShare >= 0.0) {
+            // The same cut with a serial below 2^31 gives the same length: the whole packets
+            // before the cut, more than libsndfile gives (it drops the page the cut fell in).
+            DifficultFiles::OggRewrite low = how;
+            low.serial = 0x12345678u;
+            const std::string lowPath = write("low.ogg", low);
+            QVERIFY(!lowPath.empty());
+            auto reference = FormatSniffer::open(lowPath.c_str());
+            QVERIFY(reference);
+            QCOMPARE(length, reference->lengthFrames());
+            QVERIFY(length > AudioFixtures::decodedFrames(path) && length < toneFrames);
+        } else if (how.lastGranule >= 0) {
+            // The end trim the granule position said is lost with it: the last packet's frames
+            // play whole, at most half of Vorbis's largest block (8192) more than the tone.
+            QVERIFY2(length >= toneFrames && length <= toneFrames + 4096,
+                     qPrintable(QString::number(length)));
+        } else {
+            QCOMPARE(length, toneFrames);
+        }
+        const std::vector<float> samples = decodeAll(*decoder);
+        QCOMPARE(framesIn(samples, *decoder), length);
+        QVERIFY(toneLastsToTheEnd(samples, decoder->channels()));
+        if (how.damageShare >= 0.0) {
+            // The lost page's stretch is silent, the rest the tone.
+            const size_t block = 4410 * 2;
+            int silent = 0;
+            for (size_t from = 0; from + block <= samples.size(); from += block)
+                silent += rms(samples.data() + from, block) < 0.001 ? 1 : 0;
+            QVERIFY2(silent >= 1 && silent <= 40, qPrintable(QString::number(silent)));
+        }
+        // A seek close to the end lands on the very frames the full decode gave there.
+        const int64_t target = length - 3000;
+        QVERIFY(decoder->seek(target));
+        QCOMPARE(decoder->position(), target);
+        std::vector<float> block(1000 * static_cast<size_t>(decoder->channels()));
+        QCOMPARE(decoder->read(block.data(), 1000), int64_t{1000});
+        QVERIFY(
+            std::equal(block.begin(), block.end(), samples.begin() + target * decoder->channels()));
     }
 
     void shouldPlayEveryLinkOfDifficultFilesToTheirLength_data()
