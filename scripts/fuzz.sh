@@ -64,8 +64,8 @@ cmake --build "$build" --parallel "$jobs" --target EngineFuzzer DecoderFuzzer \
     FuzzCorpusGenerator
 
 # Slow unwinding on malloc, 40 frames deep: the Ogg libraries have no frame pointers, and the
-# suppressions in scripts/lsan.supp need to see the library call our code made, which libvorbisfile's
-# recursion can push far down the stack. A small quarantine: freed memory
+# suppressions in scripts/lsan.supp need to see the library call our code made, which a library's own
+# calls can push far down the stack. A small quarantine: freed memory
 # is reused sooner, which saves most of the page faults of the engine's per-input buffers.
 # The suppressions match function names: the symbolizer is named explicitly (scripts/sanitizer-env.sh).
 symbolizer=external_symbolizer_path=$brisnak_symbolizer

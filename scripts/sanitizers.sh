@@ -20,7 +20,7 @@ tsan_tests=${BRISNAK_TSAN_TESTS:-'^(AudioSystem|OutputController|SoundPlayer|Sps
 
 # The suites that give the decoders damaged files (or cut a file while it plays) record exact,
 # deep allocation stacks under ASan: the third-party leaks in scripts/lsan.supp happen inside
-# libvorbisfile and libsndfile, which have no frame pointers, and only such a stack shows the
+# libsndfile, which has no frame pointers, and only such a stack shows the
 # library call our code made, which the suppressions match. The Wayland test is here for the same
 # reason: the leaks of Qt's Wayland client and Mesa's EGL in the program it runs (scripts/lsan.supp). The other suites keep the fast
 # unwinder: exact stacks make the window's suites many times slower (CommandModelTest runs past
