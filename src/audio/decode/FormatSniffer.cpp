@@ -168,6 +168,9 @@ std::unique_ptr<Decoder> FormatSniffer::open(const char* path)
     case Content::OggOther:
     case Content::Unknown:
         decoder = SndfileDecoder::open(duplicate(fd));
+        // A Vorbis stream that does not begin the file (libsndfile leaves Vorbis to us).
+        if (!decoder && found.content == Content::OggOther)
+            decoder = VorbisDecoder::open(duplicate(fd));
         if (!decoder && mpegLikely)
             decoder = Mpg123Decoder::open(duplicate(fd), fileSize, found.mpegOffset);
         break;
