@@ -21,8 +21,9 @@
 //      most of it writing the 60-minute files; with --dir the next run reuses them)
 //   --quick          leaves out the 60-minute files
 //   --dir FOLDER     keeps the generated files in FOLDER and reuses them on the next run
-//   --calls SECONDS  runs only measurement 5, for SECONDS (with a sound server at PULSE_SERVER, or the
-//                    desktop's, streams are opened on it; without one the engine keeps time)
+//   --calls SECONDS  runs only measurement 5, for SECONDS (with a sound server at PULSE_SERVER,
+//                    or the desktop's, streams are opened on it; without one the engine keeps
+//                    time)
 #include "AudioFixtures.h"
 #include "AudioSystem.h"
 #include "BenchFiles.h"
@@ -181,7 +182,8 @@ double microsecondsOf(const std::function<void()>& call)
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-// Measurement 5: the calls of the window while the engine decodes difficult files and switches streams.
+// Measurement 5: the calls of the window while the engine decodes difficult files and switches
+// streams.
 int benchCallsUnderLoad(const std::filesystem::path& dir, double seconds)
 {
     // Each difficult file (most at 44.1 kHz) is followed by a tone at another rate, so that every
