@@ -22,13 +22,6 @@
 
 #include <memory>
 
-#ifndef BRISNAK_PROGRAM
-#error "BRISNAK_PROGRAM must name the brisnak executable"
-#endif
-#ifndef BRISNAK_TEST_PLUGINS
-#error "BRISNAK_TEST_PLUGINS must name the folder that holds generic/"
-#endif
-
 class PlayerctlTest : public QObject
 {
     Q_OBJECT

@@ -23,13 +23,6 @@
 #include <cmath>
 #include <memory>
 
-#ifndef BRISNAK_PROGRAM
-#error "BRISNAK_PROGRAM must name the brisnak executable"
-#endif
-#ifndef BRISNAK_TEST_PLUGINS
-#error "BRISNAK_TEST_PLUGINS must name the folder that holds generic/"
-#endif
-
 class WaylandTest : public QObject
 {
     Q_OBJECT

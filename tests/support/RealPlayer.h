@@ -6,6 +6,13 @@
 // Threads: GUI (test) thread only.
 #pragma once
 
+#ifndef BRISNAK_PROGRAM
+#error "BRISNAK_PROGRAM must name the brisnak executable"
+#endif
+#ifndef BRISNAK_TEST_PLUGINS
+#error "BRISNAK_TEST_PLUGINS must name the folder that holds generic/"
+#endif
+
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
