@@ -92,7 +92,11 @@ void fixFlac(uint8_t* data, size_t size)
 void fixOgg(uint8_t* data, size_t size)
 {
     for (size_t at = 0; at + 27 <= size; ++at) {
-        if (std::memcmp(data + at, "OggS", 4) != 0 || at + 27 + data[at + 26] > size)
+        const auto* capture = static_cast<const uint8_t*>(memmem(data + at, size - at, "OggS", 4));
+        if (!capture)
+            return;
+        at = static_cast<size_t>(capture - data);
+        if (at + 27 > size || at + 27 + data[at + 26] > size)
             continue;
         const size_t headerLength = 27 + data[at + 26];
         size_t bodyLength = 0;
