@@ -33,7 +33,7 @@ struct VorbisLinks::Scan {
     int64_t next = 0; // the offset of the page after the last one counted
 };
 
-VorbisLinks::VorbisLinks(int fd, int64_t size) : fd(fd), size(size), reader(fd, size) {}
+VorbisLinks::VorbisLinks(int fd, int64_t size) : size(size), reader(fd, size) {}
 
 VorbisLinks::~VorbisLinks() = default;
 

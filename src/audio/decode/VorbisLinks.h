@@ -69,7 +69,6 @@ private:
                       int64_t skipped);
     void finish(Link& link);
 
-    int fd = -1;
     int64_t size = 0;
     OggPageReader reader;
     std::vector<Link> found;
