@@ -6,6 +6,7 @@
 #include "DifficultFiles.h"
 #include "FormatSniffer.h"
 #include "Resampler.h"
+#include "SoundCapture.h"
 #include "Voice.h"
 
 #include <QTemporaryDir>
@@ -42,14 +43,10 @@ Fed feedAll(VoiceFeeder& feeder, int rounds = 100000)
     return fed;
 }
 
+// The level of the left side of `stereo` at `rate`, over `seconds` from `fromSecond` on.
 double levelOf(const std::vector<float>& stereo, double fromSecond, double seconds, int rate)
 {
-    const auto first = static_cast<size_t>(fromSecond * rate) * 2;
-    const size_t count = std::min(static_cast<size_t>(seconds * rate) * 2, stereo.size() - first);
-    double sum = 0;
-    for (size_t i = first; i < first + count; ++i)
-        sum += double{stereo[i]} * stereo[i];
-    return std::sqrt(sum / static_cast<double>(count));
+    return SoundCapture::side(stereo, 2, rate).rms(fromSecond, fromSecond + seconds);
 }
 
 // A factory whose resamplers libsoxr refuses (a rate of 0) for input at `refusedRate`.
