@@ -155,6 +155,15 @@ private slots:
         const int64_t length = decoder->lengthFrames();
         const int rate = decoder->sampleRate();
         QVERIFY(length > 0 && rate > 0 && decoder->channels() > 0);
+        // A length beyond the row's is not decoded: it could be hours of a lie.
+        if (expected.outcome == Outcome::Plays) {
+            QVERIFY(opensWith(*decoder, expected.library));
+            QVERIFY2(length >= expected.fewest && length <= expected.most,
+                     qPrintable(QStringLiteral("%1 frames for %2 to %3")
+                                    .arg(length)
+                                    .arg(expected.fewest)
+                                    .arg(expected.most)));
+        }
         bool kept = false;
         const std::vector<Segment> segments = decodeSegments(*decoder, kept);
         QVERIFY2(kept, "a read broke the decoder's promises");
@@ -175,13 +184,6 @@ private slots:
         QCOMPARE(decoder->read(more.data(), 2), int64_t{0});
         if (expected.outcome == Outcome::Either)
             return;
-
-        QVERIFY(opensWith(*decoder, expected.library));
-        QVERIFY2(length >= expected.fewest && length <= expected.most,
-                 qPrintable(QStringLiteral("%1 frames for %2 to %3")
-                                .arg(length)
-                                .arg(expected.fewest)
-                                .arg(expected.most)));
         if (!expected.sameLengthAs.empty()) {
             const auto twin = FormatSniffer::open(expected.sameLengthAs.c_str());
             QVERIFY(twin);

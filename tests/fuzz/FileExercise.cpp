@@ -10,8 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -168,8 +166,5 @@ FileExercise::Outcome FileExercise::run(const uint8_t* data, size_t size, Depth 
 
 FileExercise::Outcome FileExercise::runFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-    return run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    return exercise(path.c_str(), WholeEngine);
 }

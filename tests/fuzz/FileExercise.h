@@ -32,6 +32,6 @@ public:
     // Writes `data` to an anonymous in-memory file and runs it through the engine. Aborts (so the
     // fuzzer reports it) when the engine breaks one of its own promises.
     static Outcome run(const uint8_t* data, size_t size, Depth depth = WholeEngine);
-    // The same for a file on disk.
+    // The same for a file on disk, read where it is.
     static Outcome runFile(const std::string& path);
 };

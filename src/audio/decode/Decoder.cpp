@@ -1,6 +1,7 @@
 #include "Decoder.h"
 
 #include <algorithm>
+#include <unistd.h>
 
 namespace
 {
@@ -129,4 +130,33 @@ bool Decoder::seek(int64_t frame)
     linkFrame = inLink;
     linkExhausted = false;
     return true;
+}
+
+int64_t Decoder::endOfWrittenBytes(int fd, int64_t from, int64_t size)
+{
+    constexpr int64_t block = 4096;
+    std::vector<unsigned char> bytes(block);
+    // Past the last byte of block `index` that is not zero, 0 when it is all zeros.
+    const auto written = [&](int64_t index) -> int64_t {
+        const ssize_t got = ::pread(fd, bytes.data(), block, index * block);
+        for (ssize_t i = got; i > 0; --i) {
+            if (bytes[static_cast<size_t>(i - 1)] != 0)
+                return i;
+        }
+        return got < 0 ? block : 0; // a block that cannot be read is not taken for zeros
+    };
+    const int64_t last = (size - 1) / block;
+    int64_t data = from / block; // a block with written bytes
+    int64_t zeros = last;        // a block of zeros
+    if (size <= block || data >= last || written(last) > 0 || written(data) == 0)
+        return size;
+    while (zeros - data > 1) {
+        const int64_t middle = data + (zeros - data) / 2;
+        (written(middle) > 0 ? data : zeros) = middle;
+    }
+    for (int64_t spot = 1; spot <= 8; ++spot) {
+        if (written(zeros + (last - zeros) * spot / 8) > 0)
+            return size;
+    }
+    return data * block + written(data);
 }

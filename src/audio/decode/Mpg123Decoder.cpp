@@ -36,54 +36,6 @@ long long announcedBytes(int fd, long long frame)
     return 0;
 }
 
-// The number of frames from `first` to `end` when every one has the bitrate and format of the
-// frame at `first` and they take `num / den` bytes each on average (a padding byte now and then
-// keeps that average, as the standard asks); 0 when frame headers are not where that count puts
-// them: near seven points in between, and the last frame ending right at `end`. Were the count
-// one frame off, the frames would be half a frame away from those points. Nine small reads
-// instead of a pass over the file: on a 2-hour 128 kbit/s file (115 MB, cached) one pass over
-// the frame headers by hand took 21-27 ms and mpg123_scan 55 ms, against 30 ms for all of Play.
-int64_t constantBitrateFrames(int fd, long long first, long long end, int64_t num, int64_t den)
-{
-    // The header bits such a stream keeps: sync, version, layer, protection, bitrate, rate and
-    // channel mode (padding, private bit and joint-stereo extension vary).
-    constexpr uint32_t kept = 0xFFFFFCC0;
-    std::array<unsigned char, 4> first4{};
-    if (num <= 0 || den <= 0 || ::pread(fd, first4.data(), 4, first) != 4)
-        return 0;
-    const uint32_t header = bigEndian32(first4.data()) & kept;
-    const int64_t frames = ((end - first) * den * 2 + num) / (2 * num);
-    // Where frame `index` starts, searched within a quarter of a frame of where the average puts
-    // it (files joined end to end drift a little from the average), nearest first; -1 if not
-    // found. `padded` tells whether that frame has the padding byte.
-    const auto window = static_cast<long long>(num / den / 4);
-    std::vector<unsigned char> bytes(static_cast<size_t>(2 * window + 4));
-    const auto startOf = [&](int64_t index, bool& padded) -> long long {
-        const long long from = first + index * num / den - window;
-        if (frames < 2 || from < first ||
-            ::pread(fd, bytes.data(), bytes.size(), from) != static_cast<ssize_t>(bytes.size()))
-            return -1;
-        for (long long distance = 0; distance <= window; ++distance) {
-            for (const long long at : {window - distance, window + distance}) {
-                const unsigned char* p = bytes.data() + at;
-                if ((bigEndian32(p) & kept) == header) {
-                    padded = p[2] & 0x02;
-                    return from + at;
-                }
-            }
-        }
-        return -1;
-    };
-    bool padded = false;
-    for (int eighth = 1; eighth < 8; ++eighth) {
-        if (startOf(frames * eighth / 8, padded) < 0)
-            return 0;
-    }
-    // The last frame's size: the average rounded down, and its padding byte.
-    const long long last = startOf(frames - 1, padded);
-    return last >= 0 && last + num / den + (padded ? 1 : 0) == end ? frames : 0;
-}
-
 int channelsOf(int mode)
 {
     return mode == MPG123_M_MONO ? 1 : 2;
@@ -135,8 +87,10 @@ std::unique_ptr<Mpg123Decoder> Mpg123Decoder::open(int fd, long long fileSize, l
 {
     std::unique_ptr<Mpg123Decoder> decoder(new Mpg123Decoder);
     decoder->fd = fd;
-    decoder->reader = std::make_unique<Mpg123Reader>(fd, fileSize);
-    if (!decoder->startHandle(true) || !decoder->measure(fileSize, firstFrame) ||
+    // Zeros after the frames (a download not finished) are not part of the stream.
+    const long long end = endOfWrittenBytes(fd, firstFrame, fileSize);
+    decoder->reader = std::make_unique<Mpg123Reader>(fd, end, decoder->interruption());
+    if (!decoder->startHandle(true) || !decoder->measure(end, firstFrame) ||
         mpg123_seek(decoder->handle, 0, SEEK_SET) < 0)
         return nullptr;
     return decoder;
@@ -154,9 +108,13 @@ bool Mpg123Decoder::startHandle(bool gapless)
     if (!handle)
         return false;
     mpg123_param(handle, gapless ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0);
-    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0.0);
-    // Damaged regions are skipped however long they are, instead of ending the track there.
-    mpg123_param(handle, MPG123_RESYNC_LIMIT, -1, 0.0);
+    // The ID3v2 tags (the engine reads none of them) are passed over, not read: a cover picture
+    // can be hundreds of megabytes.
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+    // A damaged stretch is searched for the next frame this far; past it the stream ends there.
+    // Unbounded, the search took whatever followed the audio for frames: random bytes played as
+    // loud garbage, and zeros up to 1 GB were read through (35 s) at open and after a seek.
+    mpg123_param(handle, MPG123_RESYNC_LIMIT, resyncBytes, 0.0);
     // Keep an entry for every frame read so far (a scan reads them all): a seek then starts right
     // at its frame, and only a seek past the furthest frame read has to read headers up to it.
     mpg123_param(handle, MPG123_INDEX_SIZE, -1000, 0.0);
@@ -210,30 +168,18 @@ bool Mpg123Decoder::measure(long long fileSize, long long firstFrame)
 
 int64_t Mpg123Decoder::lengthWithoutScan(long long end, long long firstFrame, int rate)
 {
+    // Only an Info header that accounts for every byte of the stream tells the length: without
+    // one, a file's size says nothing sure about its frames (a run at another bitrate, another
+    // file joined after a tag), and they are counted.
     const off_t announced = mpg123_length(handle);
-    const int samplesPerFrame = mpg123_spf(handle);
-    mpg123_frameinfo2 info{};
-    if (announced <= 0 || samplesPerFrame <= 0 || mpg123_info(handle, &info) != MPG123_OK)
-        return 0;
     const long long announcedStream = announcedBytes(fd, firstFrame);
-    if (announcedStream > 0) {
-        // A damaged header could announce hours of audio in a small file: MPEG audio spends
-        // between 1 000 bytes (8 kbit/s) and 56 000 bytes (448 kbit/s) on a second.
-        const double seconds = static_cast<double>(announced) / rate;
-        const auto bytes = static_cast<double>(announcedStream);
-        const bool plausible = seconds <= bytes / 1000.0 + 1.0 && seconds >= bytes / 56000.0 - 1.0;
-        return announcedStream == end - firstFrame && plausible ? announced : 0;
-    }
-    // Without a header, and without LAME's delay and padding to trim, every frame plays whole.
-    // Layer I pads by 4 bytes, which the count does not allow for.
-    long delay = -1;
-    double unused = 0;
-    mpg123_getstate(handle, MPG123_ENC_DELAY, &delay, &unused);
-    if (delay >= 0 || info.layer == 1)
+    if (announced <= 0 || announcedStream != end - firstFrame)
         return 0;
-    const int64_t bytesPerSecond = int64_t{info.bitrate} * 125;
-    return samplesPerFrame * constantBitrateFrames(fd, mpg123_framepos(handle), end,
-                                                   bytesPerSecond * samplesPerFrame, info.rate);
+    // A damaged header could announce hours of audio in a small file: MPEG audio spends between
+    // 1 000 bytes (8 kbit/s) and 56 000 bytes (448 kbit/s) on a second.
+    const double seconds = static_cast<double>(announced) / rate;
+    const auto bytes = static_cast<double>(announcedStream);
+    return seconds <= bytes / 1000.0 + 1.0 && seconds >= bytes / 56000.0 - 1.0 ? announced : 0;
 }
 
 bool Mpg123Decoder::measureLinks()

@@ -3,11 +3,11 @@
 //
 // The length is what libmpg123 gives going straight through the file, gapless: the encoder's
 // delay and padding that LAME's Info header announces are left out. It is known at open without
-// reading the file through when
-// - a Xing/Info header accounts for every byte of it: libmpg123's length from its frame count;
-// - there is no such header and the frames keep one bitrate: their count follows from the bytes,
-//   checked against frame headers read where that count puts them.
-// Otherwise libmpg123 scans the frames once. A file that turns out to be files joined end to end
+// reading the file through when a Xing/Info header accounts for every byte of it (libmpg123's
+// length from its frame count); otherwise libmpg123 counts the frames once, as they are.
+// libmpg123 passes over ID3v2 tags without reading them, ends the stream where it finds no frame
+// within a bounded stretch, and zeros at the end of the file (a download not finished) are left
+// out. A file that turns out to be files joined end to end
 // (libmpg123 notices that as it scans) is read whole without gapless trimming, since the Info
 // header of the first file speaks for that file alone; its frames are read once more for where
 // the format changes: each run of frames of one format is a link.
@@ -60,6 +60,9 @@ private:
     Mpg123Decoder() = default;
     // A new libmpg123 handle over the file, gapless or not, every format allowed.
     bool startHandle(bool gapless);
+    // How far libmpg123 searches a damaged stretch for the next frame.
+    static constexpr long resyncBytes = 1024;
+
     // The links, and the length without a scan when the file tells it (0 when it does not).
     bool measure(long long fileSize, long long firstFrame);
     int64_t lengthWithoutScan(long long end, long long firstFrame, int rate);

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <unistd.h>
 
-Mpg123Reader::Mpg123Reader(int fd, long long fileSize)
-    : fd(fd), fileSize(fileSize), block(blockBytes)
+Mpg123Reader::Mpg123Reader(int fd, long long fileSize, const std::atomic<bool>& stop)
+    : fd(fd), fileSize(fileSize), stop(stop), block(blockBytes)
 {
 }
 
@@ -18,9 +18,12 @@ ssize_t Mpg123Reader::read(void* handle, void* out, size_t bytes)
     while (done < bytes) {
         const long long offset = reader->position - reader->blockStart;
         if (offset < 0 || offset >= static_cast<long long>(reader->blockFill)) {
+            const long long left = reader->fileSize - reader->position;
+            if (left <= 0 || reader->stop.load(std::memory_order_relaxed))
+                return static_cast<ssize_t>(done);
+            const auto want = static_cast<size_t>(std::min<long long>(blockBytes, left));
             ssize_t got = -1;
-            while ((got = ::pread(reader->fd, reader->block.data(), blockBytes, reader->position)) <
-                       0 &&
+            while ((got = ::pread(reader->fd, reader->block.data(), want, reader->position)) < 0 &&
                    errno == EINTR)
                 ;
             reader->blockStart = reader->position;

@@ -7,6 +7,7 @@
 // Threads: it is called by the libmpg123 handle it feeds, on the thread using that handle.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <sys/types.h>
 #include <vector>
@@ -14,8 +15,8 @@
 class Mpg123Reader
 {
 public:
-    // Reads `fd` (not owned), a regular file of `fileSize` bytes.
-    Mpg123Reader(int fd, long long fileSize);
+    // Reads `fd` (not owned) up to byte `fileSize`; nothing once `stop` is set.
+    Mpg123Reader(int fd, long long fileSize, const std::atomic<bool>& stop);
     // The next read starts at the beginning of the file.
     void rewind() { position = 0; }
 
@@ -28,6 +29,7 @@ private:
 
     int fd = -1;
     long long fileSize = 0;
+    const std::atomic<bool>& stop;
     long long position = 0;
     long long blockStart = 0;
     size_t blockFill = 0;

@@ -1,11 +1,15 @@
 // SndfileDecoder: WAV, FLAC, AIFF and the other formats libsndfile reads, never MPEG audio. One
-// link; a stretch that cannot be decoded (a damaged FLAC frame libFLAC loses its way in) is stepped
-// over by seeking past it and plays as silence of its length. The length is what decodes, never
-// more than the file announces: a file cut short is measured by seeking and decoding near its end.
+// link; a stretch that cannot be decoded (a damaged FLAC frame libFLAC loses its way in, a hole of
+// zeros a download left) is stepped over by seeking past it and plays as silence of its length.
+// The length is what decodes, never more than the file announces: a file cut short is measured by
+// seeking and decoding near its end.
 //
 // libsndfile reads the file through virtual I/O over the descriptor, which lets a WAV left
 // unfinished by its recorder (a data chunk of size 0 followed by audio) be read as the audio that
-// is there.
+// is there, ends a compressed file where its written bytes end (a download that reserved the
+// whole size first leaves zeros after them), and gives each operation (a read, a seek, a probe of
+// the search for a cut file's end or past damage) an allowance of bytes: past it reading gives
+// nothing, so no stretch of what is not audio is searched without end.
 //
 // Threads: open() runs on the thread that calls FormatSniffer::open (the GUI thread); decode() and
 // seekTo() on the sound's read-ahead thread only, one at a time.
@@ -44,6 +48,9 @@ private:
     // file left there), or -1 when there is none.
     int64_t findReadableAfter(int64_t frame);
 
+    // The next libsndfile call may read `bytes` more (-1: as many as it wants).
+    void allow(int64_t bytes) { allowance = bytes; }
+
     // libsndfile's virtual I/O over `fd`.
     static sf_count_t ioLength(void* self);
     static sf_count_t ioSeek(sf_count_t offset, int whence, void* self);
@@ -51,9 +58,11 @@ private:
     static sf_count_t ioTell(void* self);
 
     int fd = -1;
-    sf_count_t fileSize = 0;
-    sf_count_t offset = 0;      // where libsndfile reads next
-    bool unfinishedWav = false; // the RIFF size is read as that of a WAV left unfinished
+    sf_count_t fileSize = 0;           // what libsndfile sees of the file
+    sf_count_t writtenEnd = INT64_MAX; // where a compressed file's written bytes end
+    int64_t allowance = -1;            // bytes the operation under way may still read
+    sf_count_t offset = 0;             // where libsndfile reads next
+    bool unfinishedWav = false;        // the RIFF size is read as that of a WAV left unfinished
     SNDFILE* file = nullptr;
     int channelCount = 0;
     int64_t frameCount = 0;
