@@ -16,7 +16,8 @@ constexpr int64_t largestPage = headerBytes + 255 + 255 * 255;
 
 } // namespace
 
-OggPageReader::OggPageReader(int fd, int64_t size) : fd(fd), size(size)
+OggPageReader::OggPageReader(int fd, int64_t size, const std::atomic<bool>& stop)
+    : fd(fd), size(size), stop(stop)
 {
     ogg_sync_init(&sync);
 }
@@ -47,9 +48,13 @@ bool OggPageReader::next(ogg_page& page, int64_t& offset)
         if (result < 0) {
             pageAt -= result;
             skippedBytes -= result;
+            if (skippedBytes > skipLimit) {
+                size = pageAt; // what follows is taken for the end
+                break;
+            }
             continue;
         }
-        if (readAt >= size)
+        if (readAt >= size || stop.load(std::memory_order_relaxed))
             break;
         const long want = static_cast<long>(std::min<int64_t>(blockBytes, size - readAt));
         char* buffer = ogg_sync_buffer(&sync, want);

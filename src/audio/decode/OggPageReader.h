@@ -1,12 +1,15 @@
 // OggPageReader: the pages of an Ogg file in order, each with the offset it starts at, read from
 // its descriptor a block at a time (never the whole file). libogg finds the pages and checks each
-// one's checksum; bytes that make no valid page are passed over. A page cut short by the end of
+// one's checksum; bytes that make no valid page are passed over, up to skipLimit of them in a row:
+// past that the file ends there (what follows a file's pages, random bytes a joiner appended, is
+// not searched to its end). A page cut short by the end of
 // the file comes back as the packets it holds whole (libogg alone would drop all of it), so that
 // a file cut inside a page still plays up to its last whole packet.
 //
 // Threads: the thread that owns it, alone (the decoder's open, then its read-ahead thread).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -15,8 +18,11 @@
 class OggPageReader
 {
 public:
-    // Reads `size` bytes of `fd`, which stays the caller's.
-    OggPageReader(int fd, int64_t size);
+    // Bytes that make no page passed over in a row before the file counts as ended.
+    static constexpr int64_t skipLimit = int64_t{4} << 20;
+
+    // Reads `size` bytes of `fd`, which stays the caller's; nothing once `stop` is set.
+    OggPageReader(int fd, int64_t size, const std::atomic<bool>& stop);
     ~OggPageReader();
     OggPageReader(const OggPageReader&) = delete;
     OggPageReader& operator=(const OggPageReader&) = delete;
@@ -36,6 +42,7 @@ private:
 
     int fd = -1;
     int64_t size = 0;
+    const std::atomic<bool>& stop;
     ogg_sync_state sync{};
     int64_t readAt = 0; // the next byte handed to libogg
     int64_t pageAt = 0; // the byte libogg looks at next

@@ -14,11 +14,13 @@ std::unique_ptr<VorbisDecoder> VorbisDecoder::open(int fd)
 {
     std::unique_ptr<VorbisDecoder> decoder(new VorbisDecoder);
     decoder->fd = fd;
-    const off_t size = ::lseek(fd, 0, SEEK_END);
-    if (size <= 0)
+    const off_t fileSize = ::lseek(fd, 0, SEEK_END);
+    if (fileSize <= 0)
         return nullptr;
-    decoder->file = std::make_unique<VorbisLinks>(fd, size);
-    decoder->reader = std::make_unique<OggPageReader>(fd, size);
+    // Zeros after the pages (a download not finished) are not part of the file.
+    const int64_t size = endOfWrittenBytes(fd, 0, fileSize);
+    decoder->file = std::make_unique<VorbisLinks>(fd, size, decoder->interruption());
+    decoder->reader = std::make_unique<OggPageReader>(fd, size, decoder->interruption());
     decoder->file->find();
     std::vector<Link> found;
     for (const VorbisLinks::Link& link : decoder->file->links())

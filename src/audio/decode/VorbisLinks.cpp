@@ -33,7 +33,10 @@ struct VorbisLinks::Scan {
     int64_t next = 0; // the offset of the page after the last one counted
 };
 
-VorbisLinks::VorbisLinks(int fd, int64_t size) : size(size), reader(fd, size) {}
+VorbisLinks::VorbisLinks(int fd, int64_t size, const std::atomic<bool>& stop)
+    : size(size), reader(fd, size, stop)
+{
+}
 
 VorbisLinks::~VorbisLinks() = default;
 

@@ -51,8 +51,8 @@ public:
         std::shared_ptr<Scan> rest; // the count of its pages, where it stopped; null once done
     };
 
-    // Reads `size` bytes of `fd`, which stays the caller's.
-    VorbisLinks(int fd, int64_t size);
+    // Reads `size` bytes of `fd`, which stays the caller's; nothing once `stop` is set.
+    VorbisLinks(int fd, int64_t size, const std::atomic<bool>& stop);
     ~VorbisLinks();
 
     // Finds the links, with something to play or not.

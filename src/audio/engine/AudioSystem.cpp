@@ -108,39 +108,52 @@ AudioResult AudioSystem::init(int maxChannels, uint32_t flags, void* driverData)
 AudioResult AudioSystem::release()
 {
     if (initialised) {
-        {
-            std::lock_guard lock(mutex);
-            for (int i = 0; i < mixer->voiceCount(); ++i) {
-                if (slots[static_cast<size_t>(i)].live)
-                    stopSlot(i);
-            }
-            quit = true;
+        std::unique_lock lock(mutex);
+        for (int i = 0; i < mixer->voiceCount(); ++i) {
+            if (slots[static_cast<size_t>(i)].live)
+                stopSlot(i);
+        }
+        quit = true;
+        // A read or a search through a damaged file in progress ends at once.
+        for (const auto* list : {&sounds, &doomed}) {
+            for (const std::unique_ptr<Sound>& sound : *list)
+                sound->decoder->interrupt();
         }
         wake.notify_all();
-        // It waits for nothing but the decode step in progress.
-        if (readAhead.joinable())
-            readAhead.join();
+        // The read-ahead thread ends after the step in progress, the device thread once it has
+        // closed what is open; each is given ReleaseWait. One still inside a library call then
+        // (a decoder, or a sound server that does not answer) is left behind, detached, with the
+        // engine's state it and cubeb's threads may still touch deliberately leaked, so the
+        // program can exit.
+        const bool readAheadOver =
+            !readAhead.joinable() ||
+            threadOver.wait_for(lock, ReleaseWait, [this] { return readAheadEnded; });
         if (device.joinable()) {
-            std::unique_lock lock(mutex);
-            // What is left to close is the device thread's last work.
             output->shutDown();
             outputShutDown = true;
             deviceWake.notify_all();
-            if (!deviceWake.wait_for(lock, ReleaseWait, [this] { return deviceEnded; })) {
-                // The sound server does not answer. The device thread stays blocked in it, and
-                // what it may still touch (this system, the controller, the mixer that a stream
-                // renders) is leaked on purpose: the program exits all the same. The sounds are
-                // freed; nothing else reads them any more.
-                device.detach();
-                leaveBehind(this);
-                lock.unlock();
+        }
+        const bool deviceOver =
+            !device.joinable() ||
+            threadOver.wait_for(lock, ReleaseWait, [this] { return deviceEnded; });
+        lock.unlock();
+        if (!readAheadOver || !deviceOver) {
+            for (std::thread* thread : {&readAhead, &device}) {
+                if (thread->joinable())
+                    thread->detach();
+            }
+            leaveBehind(this);
+            // Nothing but the read-ahead thread reads the sounds.
+            if (readAheadOver) {
                 sounds.clear();
                 doomed.clear();
-                return AudioResult::Ok;
             }
-            lock.unlock();
-            device.join();
+            return AudioResult::Ok;
         }
+        if (readAhead.joinable())
+            readAhead.join();
+        if (device.joinable())
+            device.join();
         output.reset();
     }
     sounds.clear();
@@ -596,6 +609,8 @@ void AudioSystem::readAheadLoop()
         else
             wake.wait_until(lock, due, asked);
     }
+    readAheadEnded = true;
+    threadOver.notify_all();
 }
 
 void AudioSystem::deviceLoop()
@@ -620,5 +635,5 @@ void AudioSystem::deviceLoop()
         poke();
     }
     deviceEnded = true;
-    deviceWake.notify_all();
+    threadOver.notify_all();
 }

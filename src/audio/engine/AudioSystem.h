@@ -32,10 +32,11 @@
 // is being filled. A seek on a channel being filled is taken as soon as the step is over; its
 // position reads the target meanwhile. A Sound released while being filled is freed after the
 // step, by the read-ahead thread.
-// release() is bounded: the read-ahead thread ends after its step, and the device thread is
-// given ReleaseWait to close what is open. A device thread still waiting for a server that does
-// not answer then is left behind, detached, with the engine's state (what it and cubeb's threads
-// may still touch) deliberately leaked, so the program can exit.
+// release() is bounded: it interrupts every decoder's reads, so the read-ahead thread's step ends
+// at once, and gives that thread and the device thread ReleaseWait each to end. One still inside a
+// library call then (a decoder, a sound server that does not answer) is left behind, detached,
+// with the engine's state (what it and cubeb's threads may still touch) deliberately leaked, so
+// the program can exit.
 // In offline mode there are no threads: the owning thread also calls pump() and render() itself.
 #pragma once
 
@@ -80,7 +81,8 @@ public:
     static constexpr int StreamRateMin = 8000;
     static constexpr int StreamRateMax = 192000;
 
-    // How long release() waits for the device thread to close the stream and the connection.
+    // How long release() waits for the read-ahead thread's step, and for the device thread to close
+    // the stream and the connection.
     static constexpr auto ReleaseWait = std::chrono::milliseconds(500);
 
     // Normal mode: driverData may point to one (tests put fake outputs behind the engine).
@@ -185,11 +187,14 @@ private:
     std::condition_variable wake;
     std::condition_variable deviceWake;
     std::condition_variable fillOver;
+    // release()'s, for the engine's threads to end.
+    std::condition_variable threadOver;
     bool quit = false;
     // Counts the requests made to the read-ahead thread.
     uint64_t pokes = 0;
     bool outputShutDown = false;
     bool deviceEnded = false;
+    bool readAheadEnded = false;
     std::thread readAhead;
     std::thread device;
     // The slot being filled and its sound, while the read-ahead thread decodes without the mutex.
