@@ -22,6 +22,8 @@
 #include <xiphcomment.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <vector>
 
 namespace
@@ -121,6 +123,15 @@ QString writePicture(const QByteArray& data, const QString& stem)
 TagReader::TagReader(const QString& pictureFolder, QObject* parent)
     : QObject(parent), folder(pictureFolder), wanted(std::make_shared<std::atomic<uint64_t>>(0))
 {
+    // Pictures of a process that no longer runs (one that was killed) are nobody's any more.
+    const QDir pictures(folder);
+    for (const QString& name : pictures.entryList({QStringLiteral("cover-*")}, QDir::Files)) {
+        bool number = false;
+        const qint64 pid = name.section(QLatin1Char('-'), 1, 1).toLongLong(&number);
+        if (number && pid > 0 && pid != QCoreApplication::applicationPid() &&
+            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            QFile::remove(pictures.filePath(name));
+    }
 }
 
 TagReader::~TagReader()
@@ -216,13 +227,19 @@ TagReader::Tags TagReader::readFile(const std::string& path, const QString& pict
         if (!name.isEmpty())
             out.artists << name;
     }
+    // The track number as written ("7" or "7/12"): TagLib's own number wraps one too large for
+    // 32 bits ("99999999999" read as 1215752191). One that does not fit is no number.
+    for (const TagLib::String& number : properties[TagLib::String("TRACKNUMBER")]) {
+        bool ok = false;
+        const qlonglong value = text(number).section(QLatin1Char('/'), 0, 0).toLongLong(&ok);
+        if (out.trackNumber == 0 && ok && value > 0 && value <= 0x7fffffff)
+            out.trackNumber = int(value);
+    }
     for (TagLib::Tag* tag : tags) {
         if (out.title.isEmpty())
             out.title = text(tag->title());
         if (out.album.isEmpty())
             out.album = text(tag->album());
-        if (out.trackNumber == 0)
-            out.trackNumber = int(std::min(tag->track(), 0x7fffffffu));
         if (out.artists.isEmpty() && !text(tag->artist()).isEmpty())
             out.artists << text(tag->artist());
     }

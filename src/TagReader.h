@@ -8,7 +8,8 @@
 // once per track into the given folder as cover-<pid>-<play>.<suffix>: as it is when it holds at
 // most maxPictureBytes, otherwise scaled down to fit maxPictureSide pixels and written as a JPEG.
 // The file is removed when the track changes (read() for another play, clear()) and when the
-// reader goes.
+// reader goes; pictures left in the folder by a process that no longer runs are removed when a
+// reader is made.
 //
 // States, per reader:
 //   idle      no current track (at start, after clear())

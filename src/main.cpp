@@ -1,6 +1,7 @@
 #include "AfterFirstFrame.h"
 #include "MainWindow.h"
 #include "MprisService.h"
+#include "TerminationSignals.h"
 
 #include <QApplication>
 #include <memory>
@@ -12,6 +13,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     MainWindow window;
     window.show();
+    // A session that ends, Ctrl+C or a closed terminal close the window as its close button does.
+    TerminationSignals::closeOnSignals(app);
     // Media keys and the desktop's media controls, once the window is up: joining the session bus
     // waits on the bus daemon. Without a session bus nothing happens here.
     std::unique_ptr<MprisService> mpris;
