@@ -235,11 +235,14 @@ TagReader::Tags TagReader::readFile(const std::string& path, const QString& pict
         if (out.trackNumber == 0 && ok && value > 0 && value <= 0x7fffffff)
             out.trackNumber = int(value);
     }
+    const bool numbered = properties.contains(TagLib::String("TRACKNUMBER"));
     for (TagLib::Tag* tag : tags) {
         if (out.title.isEmpty())
             out.title = text(tag->title());
         if (out.album.isEmpty())
             out.album = text(tag->album());
+        if (out.trackNumber == 0 && !numbered)
+            out.trackNumber = int(std::min(tag->track(), 0x7fffffffu));
         if (out.artists.isEmpty() && !text(tag->artist()).isEmpty())
             out.artists << text(tag->artist());
     }
