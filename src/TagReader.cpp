@@ -229,13 +229,14 @@ TagReader::Tags TagReader::readFile(const std::string& path, const QString& pict
     }
     // The track number as written ("7" or "7/12"): TagLib's own number wraps one too large for
     // 32 bits ("99999999999" read as 1215752191). One that does not fit is no number.
+    bool numbered = false;
     for (const TagLib::String& number : properties[TagLib::String("TRACKNUMBER")]) {
         bool ok = false;
         const qlonglong value = text(number).section(QLatin1Char('/'), 0, 0).toLongLong(&ok);
         if (out.trackNumber == 0 && ok && value > 0 && value <= 0x7fffffff)
             out.trackNumber = int(value);
+        numbered = numbered || !text(number).isEmpty();
     }
-    const bool numbered = properties.contains(TagLib::String("TRACKNUMBER"));
     for (TagLib::Tag* tag : tags) {
         if (out.title.isEmpty())
             out.title = text(tag->title());
