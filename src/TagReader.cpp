@@ -207,6 +207,21 @@ void TagReader::forgetCurrent()
 TagReader::Tags TagReader::readFile(const std::string& path, const QString& pictureStem)
 {
     Tags out;
+    // TagLib reads an ID3v2 tag whole, and a cover picture of hundreds of megabytes with it
+    // (measured: 430 MB held for a 200 MB picture). A tag larger than any picture worth showing
+    // is left unread, and the track is named by its file.
+    QFile file(QFile::decodeName(path.c_str()));
+    QByteArray header;
+    if (file.open(QIODevice::ReadOnly))
+        header = file.read(10);
+    file.close();
+    if (header.size() == 10 && header.startsWith("ID3")) {
+        qint64 size = 0;
+        for (int i = 6; i < 10; ++i)
+            size = (size << 7) | (header[i] & 0x7f);
+        if (size > maxTagBytes)
+            return out;
+    }
     TagLib::FileRef ref(path.c_str(), false);
     if (ref.isNull() || !ref.tag())
         return out;

@@ -4,9 +4,11 @@
 // owns the reader by a queued signal, and a result for a track that is no longer the current one
 // is dropped.
 //
-// The cover picture (a front cover when the file has one, otherwise its first picture) is written
-// once per track into the given folder as cover-<pid>-<play>.<suffix>: as it is when it holds at
-// most maxPictureBytes, otherwise scaled down to fit maxPictureSide pixels and written as a JPEG.
+// An ID3v2 tag larger than maxTagBytes (a cover picture of hundreds of megabytes) is not read: such
+// a track has no tags. The cover picture (a front cover when the file has one, otherwise its first
+// picture) is written once per track into the given folder as cover-<pid>-<play>.<suffix>: as it
+// is when it holds at most maxPictureBytes, otherwise scaled down to fit maxPictureSide pixels and
+// written as a JPEG.
 // The file is removed when the track changes (read() for another play, clear()) and when the
 // reader goes; pictures left in the folder by a process that no longer runs are removed when a
 // reader is made.
@@ -56,6 +58,8 @@ public:
     };
 
     static constexpr qint64 maxPictureBytes = 1 << 20;
+    // A file whose ID3v2 tag is larger is not read for tags.
+    static constexpr qint64 maxTagBytes = 32 << 20;
     static constexpr int maxPictureSide = 512;
 
     // Pictures go into `pictureFolder`, which is made when a picture is first written.
