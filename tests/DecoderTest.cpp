@@ -189,7 +189,7 @@ private slots:
             QVERIFY(twin);
             QCOMPARE(length, twin->lengthFrames());
         }
-        if (expected.toTheEnd) {
+        if (expected.toTheEnd && (expected.parts.empty() || expected.parts.back().audible)) {
             // The last frames still hold the tone: nothing was made up with silence at the end.
             const int64_t window = std::min<int64_t>(expected.endFrames, length);
             const SoundCapture end = heardAt(segments, rate, length - window, 1.0);

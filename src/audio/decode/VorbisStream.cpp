@@ -20,17 +20,17 @@ VorbisStream::~VorbisStream()
 
 int VorbisStream::rate() const
 {
-    return hasFormat() && info.rate > 0 && info.rate <= INT32_MAX ? static_cast<int>(info.rate) : 0;
+    return format.rate;
 }
 
 int VorbisStream::channels() const
 {
-    return hasFormat() ? info.channels : 0;
+    return format.channels;
 }
 
 int VorbisStream::longestPacket() const
 {
-    return hasFormat() ? vorbis_info_blocksize(const_cast<vorbis_info*>(&info), 1) / 2 : 0;
+    return format.longestPacket;
 }
 
 void VorbisStream::takeHeader(ogg_packet& packet)
@@ -43,7 +43,14 @@ void VorbisStream::takeHeader(ogg_packet& packet)
         current = State::Broken;
         return;
     }
-    if (++headers == 3)
+    if (++headers == 1) {
+        // Kept apart: libvorbis clears the whole vorbis_info when a later header fails, and the
+        // link still lasts as long as its pages say, in this format.
+        format.rate = info.rate > 0 && info.rate <= INT32_MAX ? static_cast<int>(info.rate) : 0;
+        format.channels = info.channels;
+        format.longestPacket = vorbis_info_blocksize(&info, 1) / 2;
+    }
+    if (headers == 3)
         current = State::Ready;
 }
 

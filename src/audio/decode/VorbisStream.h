@@ -60,9 +60,17 @@ public:
 private:
     void takeHeader(ogg_packet& packet);
 
+    // What the identification header says.
+    struct IdFormat {
+        int rate = 0;
+        int channels = 0;
+        int longestPacket = 0;
+    };
+
     int serialNumber = 0;
     State current = State::WantHeaders;
     int headers = 0;
+    IdFormat format;
     ogg_stream_state stream{};
     vorbis_info info{};
     vorbis_comment comment{};
