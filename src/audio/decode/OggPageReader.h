@@ -19,7 +19,7 @@ class OggPageReader
 {
 public:
     // Bytes that make no page passed over in a row before the file counts as ended.
-    static constexpr int64_t skipLimit = int64_t{4} << 20;
+    static constexpr int64_t skipLimit = int64_t{1} << 20;
 
     // Reads `size` bytes of `fd`, which stays the caller's; nothing once `stop` is set.
     OggPageReader(int fd, int64_t size, const std::atomic<bool>& stop);
