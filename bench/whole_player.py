@@ -590,7 +590,8 @@ class Bench:
             result[measure] = {"clicks": len(values), "heard": len(got),
                                "median_ms": statistics.median(got) if got else None,
                                "max_ms": max(got) if got else None,
-                               "all_ms": [round(v, 1) for v in got]}
+                               # in the order clicked; None: not heard
+                               "all_ms": [None if v is None else round(v, 1) for v in values]}
             log(f"{measure}: {result[measure]}")
         self.results["clicks"] = result
 
