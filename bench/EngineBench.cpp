@@ -495,28 +495,28 @@ int main(int argc, char** argv)
     QJsonObject figures;
     QJsonArray rows;
     {
-        std::fprintf(stderr, "%s\n", "Play against a whole decode");
+        std::fputs("Play against a whole decode\n", stderr);
         SoundPlayer player;
         for (const File& file : playFiles)
             rows.append(benchPlay(player, pathOf(file), file));
     }
     figures["play"] = rows;
     rows = {};
-    std::fprintf(stderr, "%s\n", "Offline render");
+    std::fputs("Offline render\n", stderr);
     for (const File& file : renderFiles)
         rows.append(benchRender(pathOf(file), file));
     figures["render"] = rows;
     rows = {};
-    std::fprintf(stderr, "%s\n", "Seeks through the engine");
+    std::fputs("Seeks through the engine\n", stderr);
     for (const File& file : seekFiles)
         rows.append(benchSeeks(pathOf(file), file));
     figures["seek"] = rows;
     rows = {};
-    std::fprintf(stderr, "%s\n", "Memory, each in a fresh process");
+    std::fputs("Memory, each in a fresh process\n", stderr);
     for (const File& file : memoryFiles)
         rows.append(benchMemory(pathOf(file), file));
     figures["memory"] = rows;
-    std::fprintf(stderr, "%s\n", "The window's calls while the engine works");
+    std::fputs("The window's calls while the engine works\n", stderr);
     figures["calls"] = benchCallsUnderLoad(dir, quick ? 5.0 : 20.0);
     print(figures);
     return 0;
