@@ -3,10 +3,10 @@
 # floors (decoding alone, its own window without the engine, the least Qt window) and against
 # mpv, on the same files, machine and run.
 #
-#     bash bench/run.sh            # the full run: about 45 minutes, plus a few to write the files
-#                                  # the first time; writes docs/benchmarks.json, and the table in
-#                                  # docs/benchmarks.md and README.md
-#     QUICK=1 bash bench/run.sh    # short windows, 10-minute files, one repeat (about 8 minutes),
+#     bash bench/run.sh            # the full run: about 40 minutes, plus about 10 to write the
+#                                  # files the first time; writes docs/benchmarks.json, and the
+#                                  # table in docs/benchmarks.md and README.md
+#     QUICK=1 bash bench/run.sh    # short windows, 10-minute files, one repeat (about 6 minutes),
 #                                  # to try the harness out: writes into ${BENCH_DIR}/work only
 #
 # Installs what is missing (the project's packages and bench/debian-packages.txt), builds the
