@@ -1,41 +1,45 @@
-// Engine benchmark, all figures from one run, as medians and ratios:
-//  1. how long SoundPlayer::Play takes to return on 1-, 10- and 60-minute MP3 (LAME VBR with a
-//     Xing header) and Ogg Vorbis files, and on a 2-hour 128 kbit/s MP3 without one (a podcast),
-//     against decoding the same file whole;
-//  2. an offline render of a 10-minute 44.1 kHz MP3 (the tone, and filtered noise that encodes
-//     like music) through the engine as it plays a track (the output follows the track's rate,
-//     with 48 kHz as the device's preferred rate: decode and mix), and held at 48 kHz (decode,
-//     resample, mix, as when a track starts over another's fade-out), against decoding it alone
-//     with libmpg123;
-//  3. seeks to random points of the 60-minute MP3 through the engine (seek, then refill the ring);
-//  4. resident memory while a 60-minute file plays, against the idle process (measured in a
-//     fresh copy of this program, so the fixture writer's heap does not count);
+// Engine benchmark: what the engine costs, each figure measured once, as medians and ratios of
+// one run. Prints the figures as JSON on stdout (bench/whole_player.py puts them into the
+// report), its progress on stderr.
+//  1. Play: how long SoundPlayer::Play takes to return (stop the old channel, free its sound,
+//     open the file with its exact length, start a channel) against decoding the same file
+//     whole: 1-, 10- and 60-minute tones as MP3 (LAME VBR with a Xing header, and without one)
+//     and Ogg Vorbis; music-like noise as MP3 with and without its Xing header; FLAC, whole and
+//     cut short; and MP3 podcasts of 2 and 4 hours at 128 kbit/s CBR without an Info header;
+//  2. an offline render of a 10-minute 44.1 kHz MP3 (the tone, and the noise) through the engine
+//     as it plays a track (the output follows the track's rate: decode and mix), and held at
+//     48 kHz (decode, resample, mix, as when a track starts over another's fade-out), against
+//     decoding it alone with libmpg123, and against libsoxr alone on as many frames;
+//  3. seeks to 100 random points through the engine (seek, then refill the ring) in the longest
+//     tone and noise MP3, the longest Ogg Vorbis file and the 4-hour podcast;
+//  4. resident memory while the longest MP3 and Ogg Vorbis files play, against the idle process
+//     (in a fresh copy of this program, so that the file writer's heap does not count);
 //  5. the window's calls while the engine works: every difficult file (chained, damaged, cut,
-//     lying) and a long MP3 played in turn through the real output, each at another rate than
-//     the last, so that every change drains a stream and opens another, with seeks into later
-//     links; meanwhile the calling thread reads the position every millisecond. The slowest
-//     call of many beside the median: a call that waited for a decode step or the sound server
-//     shows as the slowest.
+//     lying) and a long MP3 played in turn, each at another rate than the last, so that every
+//     change drains a stream and opens another, with seeks; meanwhile the calling thread reads
+//     the position every millisecond. The slowest call of many beside the median: a call that
+//     waited for a decode step or the sound server shows as the slowest.
 //
-// Run: build/bench/EngineBench [--quick] [--dir FOLDER] [--calls SECONDS]   (about 5 minutes,
-//      most of it writing the 60-minute files; with --dir the next run reuses them)
-//   --quick          leaves out the 60-minute files
-//   --dir FOLDER     keeps the generated files in FOLDER and reuses them on the next run
-//   --calls SECONDS  runs only measurement 5, for SECONDS (with a sound server at PULSE_SERVER,
-//                    or the desktop's, streams are opened on it; without one the engine keeps
-//                    time)
+// Run: build/bench/EngineBench [--quick] [--dir FOLDER] [--calls SECONDS]
+//   --quick          10-minute files where the others take 60, and 5 s of calls
+//   --dir FOLDER     keeps the files (BenchFiles) in FOLDER for the next run
+//   --calls SECONDS  runs only measurement 5, for SECONDS
+// With a sound server at PULSE_SERVER (or the desktop's) the player opens its streams there;
+// without one the engine keeps time on its own clock.
 #include "AudioFixtures.h"
 #include "AudioSystem.h"
 #include "BenchFiles.h"
 #include "BenchTiming.h"
 #include "Channel.h"
-#include "Decoder.h"
 #include "DifficultFiles.h"
 #include "OfflineEngine.h"
 #include "Resampler.h"
 #include "Sound.h"
 #include "SoundPlayer.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -58,6 +62,14 @@ using Clock = std::chrono::steady_clock;
 constexpr auto decodeWhole = &BenchTiming::decodeWhole;
 constexpr auto median = &BenchTiming::median;
 constexpr auto millisecondsOf = &BenchTiming::millisecondsOf;
+
+QJsonArray rounded(const std::vector<double>& values)
+{
+    QJsonArray array;
+    for (const double value : values)
+        array.append(std::round(value * 1000) / 1000);
+    return array;
+}
 
 // Decoding alone, straight through libmpg123 into floats, as the baseline of the render.
 int64_t decodeWithMpg123(const std::string& path)
@@ -125,19 +137,6 @@ int measureMemory(const char* path)
     return 0;
 }
 
-// The files are kept between runs with --dir: written again only when missing or short.
-bool ensureFile(const std::string& path, AudioFixtures::Format format, int minutes)
-{
-    return (std::filesystem::exists(path) && decodeWhole(path) == int64_t(minutes) * 60 * 44100) ||
-           BenchFiles::writeTone(path, format, minutes);
-}
-
-bool ensureNoiseMp3(const std::string& path, int minutes)
-{
-    return (std::filesystem::exists(path) && decodeWhole(path) >= int64_t(minutes) * 60 * 44100) ||
-           BenchFiles::writeNoiseMp3(path, minutes);
-}
-
 // Renders `path` to its end through an offline engine at `rate` (its preferred rate when it
 // follows the track's); returns the frames rendered.
 int64_t renderWhole(const std::string& path, int rate, bool followSoundRate)
@@ -155,24 +154,132 @@ int64_t renderWhole(const std::string& path, int rate, bool followSoundRate)
     return frames;
 }
 
-struct Spread {
-    size_t count = 0;
-    double median = 0;
-    double p99 = 0;
-    double slowest = 0;
+struct File {
+    std::string name;
+    std::string label;
+    std::string variant;
 };
 
-Spread spreadOf(std::vector<double> values)
+// 1. Play against a whole decode of the same file.
+QJsonObject benchPlay(SoundPlayer& player, const std::string& path, const File& file)
 {
-    Spread spread;
-    if (values.empty())
-        return spread;
-    std::sort(values.begin(), values.end());
-    spread.count = values.size();
-    spread.median = values[values.size() / 2];
-    spread.p99 = values[values.size() * 99 / 100];
-    spread.slowest = values.back();
-    return spread;
+    // The page cache serves both sides.
+    const int64_t frames = decodeWhole(path);
+    // First-use set-up of the libraries is not counted.
+    for (int i = 0; i < 3; ++i) {
+        player.Play(path.c_str());
+        player.Stop();
+    }
+    std::vector<double> plays;
+    uint32_t length = 0;
+    for (int i = 0; i < 9; ++i) {
+        plays.push_back(millisecondsOf([&] { player.Play(path.c_str()); }));
+        length = player.GetLength();
+        // Let the read-ahead settle, as it has when a user picks the next track.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        player.Stop();
+    }
+    const int64_t minutes = frames / 44100 / 60;
+    std::vector<double> decodes;
+    for (int i = 0; i < (minutes >= 120 ? 1 : minutes >= 60 ? 3 : 5); ++i)
+        decodes.push_back(millisecondsOf([&] { decodeWhole(path); }));
+    QJsonObject row{{"file", QString::fromStdString(file.name)},
+                    {"label", QString::fromStdString(file.label)},
+                    {"variant", QString::fromStdString(file.variant)},
+                    {"play_ms", median(plays)},
+                    {"all_play_ms", rounded(plays)},
+                    {"decode_ms", median(decodes)},
+                    {"length_ms", static_cast<double>(length)},
+                    {"decoded_ms", static_cast<double>(frames * 1000 / 44100)}};
+    std::fprintf(stderr, "  Play %s: %.2f ms, whole decode %.0f ms\n", file.name.c_str(),
+                 median(plays), median(decodes));
+    return row;
+}
+
+// 2. Offline render against decoding alone.
+QJsonObject benchRender(const std::string& path, const File& file)
+{
+    std::vector<double> decodes;
+    std::vector<double> following;
+    std::vector<double> held;
+    std::vector<double> resamples;
+    int64_t decoded = 0;
+    for (int i = 0; i < 3; ++i) {
+        decodes.push_back(millisecondsOf([&] { decoded = decodeWithMpg123(path); }));
+        following.push_back(millisecondsOf([&] { renderWhole(path, 48000, true); }));
+        held.push_back(millisecondsOf([&] { renderWhole(path, 48000, false); }));
+        // The resampler's share: as many frames through libsoxr alone.
+        resamples.push_back(millisecondsOf([&] {
+            Resampler resampler(44100, 48000);
+            std::vector<StereoFrame> in(4096, {0.25f, 0.25f});
+            std::vector<StereoFrame> out(8192);
+            for (int64_t done = 0; done < decoded;) {
+                size_t used = 0;
+                resampler.process(in.data(), 4096, used, out.data(), 8192);
+                done += static_cast<int64_t>(used);
+            }
+        }));
+    }
+    std::fprintf(stderr, "  render %s: %.0f ms, libmpg123 alone %.0f ms\n", file.name.c_str(),
+                 median(following), median(decodes));
+    return {{"file", QString::fromStdString(file.name)},
+            {"label", QString::fromStdString(file.label)},
+            {"decode_ms", median(decodes)},
+            {"engine_ms", median(following)},
+            {"held_48k_ms", median(held)},
+            {"soxr_ms", median(resamples)}};
+}
+
+// 3. Seeks through the engine, following the track's rate as the player does.
+QJsonObject benchSeeks(const std::string& path, const File& file)
+{
+    const OfflineEngine engine(48000, true);
+    Sound* sound = engine.open(path);
+    Channel* channel = engine.play(sound);
+    const uint32_t length = OfflineEngine::lengthOf(sound);
+    std::mt19937 random(42);
+    std::uniform_int_distribution<uint32_t> anywhere(0, std::max(length, 1u) - 1);
+    std::vector<float> block(480 * 2);
+    std::vector<double> seeks;
+    for (int i = 0; i < 100; ++i) {
+        const uint32_t target = anywhere(random);
+        seeks.push_back(millisecondsOf([&] {
+            channel->setPosition(target);
+            engine.system()->pump();
+        }));
+        engine.system()->render(block.data(), 480);
+    }
+    const double slowest = *std::max_element(seeks.begin(), seeks.end());
+    std::fprintf(stderr, "  seeks %s: median %.2f ms, max %.2f ms\n", file.name.c_str(),
+                 median(seeks), slowest);
+    return {{"file", QString::fromStdString(file.name)},
+            {"label", QString::fromStdString(file.label)},
+            {"median_ms", median(seeks)},
+            {"max_ms", slowest}};
+}
+
+// 4. Memory while `path` plays, in a fresh process.
+QJsonObject benchMemory(const std::string& path, const File& file)
+{
+    const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() +
+                                "' --memory '" + path + "'";
+    FILE* child = popen(command.c_str(), "r");
+    long idle = 0;
+    long peak = 0;
+    unsigned position = 0;
+    long after = 0;
+    const bool ok =
+        child && std::fscanf(child, "%ld %ld %u %ld", &idle, &peak, &position, &after) == 4;
+    if (child)
+        pclose(child);
+    if (!ok)
+        return {{"file", QString::fromStdString(file.name)}, {"error", "measurement failed"}};
+    return {{"file", QString::fromStdString(file.name)},
+            {"label", QString::fromStdString(file.label)},
+            {"idle_mb", idle / 1024.0},
+            {"playing_mb", peak / 1024.0},
+            {"after_plays_mb", after / 1024.0},
+            {"position_ms", static_cast<double>(position)}};
 }
 
 double microsecondsOf(const std::function<void()>& call)
@@ -182,9 +289,8 @@ double microsecondsOf(const std::function<void()>& call)
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-// Measurement 5: the calls of the window while the engine decodes difficult files and switches
-// streams.
-int benchCallsUnderLoad(const std::filesystem::path& dir, double seconds)
+// 5. The calls of the window while the engine decodes difficult files and switches streams.
+QJsonObject benchCallsUnderLoad(const std::filesystem::path& dir, double seconds)
 {
     // Each difficult file (most at 44.1 kHz) is followed by a tone at another rate, so that every
     // change of track changes the stream's rate.
@@ -196,7 +302,7 @@ int benchCallsUnderLoad(const std::filesystem::path& dir, double seconds)
         tone.sampleRate = rate;
         const std::string path = (dir / ("tone-" + std::to_string(rate) + ".wav")).string();
         if (!AudioFixtures::writeTone(path, AudioFixtures::Format::Wav, tone))
-            return 1;
+            return {{"error", "cannot write the tones"}};
     }
     size_t tones = 0;
     for (const DifficultFiles::Case which : DifficultFiles::all()) {
@@ -204,10 +310,8 @@ int benchCallsUnderLoad(const std::filesystem::path& dir, double seconds)
             (dir / (std::string("difficult-") + std::to_string(static_cast<int>(which)) +
                     DifficultFiles::suffix(which)))
                 .string();
-        if (!DifficultFiles::write(path, which).ok) {
-            std::printf("  cannot write %s\n", DifficultFiles::name(which));
-            return 1;
-        }
+        if (!DifficultFiles::write(path, which).ok)
+            return {{"error", QString("cannot write ") + DifficultFiles::name(which)}};
         files.push_back(path);
         files.push_back(
             (dir / ("tone-" + std::to_string(toneRates[tones++ % toneRates.size()]) + ".wav"))
@@ -278,25 +382,34 @@ int benchCallsUnderLoad(const std::filesystem::path& dir, double seconds)
     }
     const double quitting = millisecondsOf([&] { system->release(); });
 
-    std::printf("\nThe window's calls while the engine decodes %zu difficult files and tones in "
-                "turn (%d changes of track, each 400 ms, seeks every 90 ms), %.0f s; on the device "
-                "%d of %d looks:\n",
-                files.size(), changes, seconds, onDevice, looks / 50);
-    std::printf("| call | calls | median (us) | 99th percentile (us) | slowest (us) |\n");
-    std::printf("|---|---|---|---|---|\n");
-    for (const auto& [label, values] :
-         {std::pair<const char*, const std::vector<double>&>{"getPosition", positions},
+    QJsonArray calls;
+    for (const auto& [name, values] :
+         {std::pair<const char*, std::vector<double>&>{"getPosition", positions},
           {"getLength", lengths},
           {"setPosition", seeks},
           {"setPaused", pauses},
           {"stop", stops},
-          {"createSound + playSound (opens the file)", plays}}) {
-        const Spread spread = spreadOf(values);
-        std::printf("| %s | %zu | %.1f | %.1f | %.1f |\n", label, spread.count, spread.median,
-                    spread.p99, spread.slowest);
+          {"createSound + playSound", plays}}) {
+        std::sort(values.begin(), values.end());
+        if (values.empty())
+            continue;
+        calls.append(QJsonObject{{"call", name},
+                                 {"count", static_cast<double>(values.size())},
+                                 {"median_us", values[values.size() / 2]},
+                                 {"p99_us", values[values.size() * 99 / 100]},
+                                 {"slowest_us", values.back()}});
     }
-    std::printf("release(): %.1f ms\n", quitting);
-    return 0;
+    std::fprintf(stderr, "  calls: %d changes of track in %.0f s\n", changes, seconds);
+    return {{"seconds", seconds},  {"files", static_cast<double>(files.size())},
+            {"changes", changes},  {"looks_on_device", onDevice},
+            {"looks", looks / 50}, {"release_ms", quitting},
+            {"calls", calls}};
+}
+
+void print(const QJsonObject& figures)
+{
+    std::fputs(QJsonDocument(figures).toJson().constData(), stdout);
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -317,19 +430,14 @@ int main(int argc, char** argv)
         else if (std::strcmp(argv[i], "--calls") == 0 && i + 1 < argc)
             callSeconds = std::atof(argv[++i]);
     }
-    std::filesystem::path dir;
-    bool removeAfter = false;
-    if (!keep.empty()) {
-        dir = keep;
-        std::filesystem::create_directories(dir);
-    } else {
-        std::string pattern = (std::filesystem::temp_directory_path() / "enginebench-XXXXXX");
+    std::filesystem::path dir = keep;
+    if (keep.empty()) {
+        std::string pattern = std::filesystem::temp_directory_path() / "enginebench-XXXXXX";
         if (!mkdtemp(pattern.data())) {
             std::perror("mkdtemp");
             return 1;
         }
         dir = pattern;
-        removeAfter = true;
     }
     struct Cleanup {
         std::filesystem::path dir;
@@ -339,183 +447,77 @@ int main(int argc, char** argv)
             if (active)
                 std::filesystem::remove_all(dir);
         }
-    } cleanup{dir, removeAfter};
-    if (callSeconds > 0)
-        return benchCallsUnderLoad(dir, callSeconds);
-
-    std::vector<int> durations{1, 10};
-    if (!quick)
-        durations.push_back(60);
-    struct Kind {
-        const char* label;
-        const char* stem;
-        AudioFixtures::Format format;
-    };
-    const std::vector<Kind> kinds{{"MP3 (VBR, Xing)", "mp3", AudioFixtures::Format::Mp3},
-                                  {"Ogg Vorbis", "ogg", AudioFixtures::Format::OggVorbis}};
-    auto pathOf = [&](const Kind& kind, int minutes) {
-        return (dir / (std::string(kind.stem) + "-" + std::to_string(minutes) + "min" +
-                       AudioFixtures::suffix(kind.format)))
-            .string();
-    };
-
-    std::printf("Fixtures in %s (44.1 kHz stereo tones)\n", dir.c_str());
-    for (const Kind& kind : kinds) {
-        for (const int minutes : durations) {
-            if (!ensureFile(pathOf(kind, minutes), kind.format, minutes))
-                return 1;
-        }
+    } cleanup{dir, keep.empty()};
+    if (callSeconds > 0) {
+        print({{"calls", benchCallsUnderLoad(dir, callSeconds)}});
+        return 0;
     }
 
-    // 1. Play against a whole decode.
-    std::printf(
-        "\n| file | Play returns (ms, median of 9) | whole decode (ms, median) | ratio |\n");
-    std::printf("|---|---|---|---|\n");
-    {
-        SoundPlayer player;
-        for (const Kind& kind : kinds) {
-            for (const int minutes : durations) {
-                const std::string path = pathOf(kind, minutes);
-                decodeWhole(path);            // the page cache serves both sides
-                for (int i = 0; i < 3; ++i) { // first-use set-up of the libraries is not counted
-                    player.Play(path.c_str());
-                    player.Stop();
-                }
-                std::vector<double> plays;
-                for (int i = 0; i < 9; ++i) {
-                    plays.push_back(millisecondsOf([&] { player.Play(path.c_str()); }));
-                    // Let the read-ahead settle, as it has when a user picks the next track.
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                    player.Stop();
-                }
-                std::vector<double> decodes;
-                for (int i = 0; i < (minutes >= 60 ? 3 : 5); ++i)
-                    decodes.push_back(millisecondsOf([&] { decodeWhole(path); }));
-                std::printf("| %d min %s | %.2f | %.0f | %.0fx |\n", minutes, kind.label,
-                            median(plays), median(decodes), median(decodes) / median(plays));
-                std::fflush(stdout);
-            }
-        }
-        // A long file without a Xing header: its length is not written anywhere in it.
-        const std::string podcast = (dir / "cbr-120min.mp3").string();
-        if (!std::filesystem::exists(podcast) &&
-            !BenchFiles::writeLongConstantBitrateMp3(podcast, 120))
+    const std::vector<int> durations =
+        quick ? std::vector<int>{1, 10} : std::vector<int>{1, 10, 60};
+    const std::string longest = std::to_string(durations.back()) + "min";
+    const std::string longestText = std::to_string(durations.back()) + " min";
+    // Each row of Play: a file, a group of rows, and what tells it from the others of its group.
+    std::vector<File> playFiles;
+    for (const auto& [suffix, label] :
+         {std::pair<const char*, const char*>{".mp3", "MP3 (VBR, Xing)"},
+          {"-noxing.mp3", "MP3 (VBR, no Xing)"},
+          {".ogg", "Ogg Vorbis"}}) {
+        for (const int minutes : durations)
+            playFiles.push_back({"tone-" + std::to_string(minutes) + "min" + suffix, label,
+                                 std::to_string(minutes) + " min"});
+    }
+    const std::string noise = "MP3 of music-like noise, " + longestText;
+    playFiles.push_back({"noise-" + longest + ".mp3", noise, "Xing"});
+    playFiles.push_back({"noise-" + longest + "-noxing.mp3", noise, "no Xing"});
+    const std::string flac = "FLAC, " + longestText;
+    playFiles.push_back({"tone-" + longest + ".flac", flac, "whole"});
+    playFiles.push_back({"tone-" + longest + "-cut.flac", flac, "cut to 60 %"});
+    const std::string podcast = "podcast MP3 (CBR 128 kbit/s, no Xing)";
+    playFiles.push_back({"cbr-120min.mp3", podcast, "2 h"});
+    playFiles.push_back({"cbr-240min.mp3", podcast, "4 h"});
+    const std::vector<File> renderFiles{{"tone-10min.mp3", "tone", ""},
+                                        {"noise-10min.mp3", "music-like noise", ""}};
+    const std::vector<File> seekFiles{{"tone-" + longest + ".mp3", longestText + " MP3", ""},
+                                      {"noise-" + longest + ".mp3", longestText + " noise MP3", ""},
+                                      {"tone-" + longest + ".ogg", longestText + " Ogg", ""},
+                                      {"cbr-240min.mp3", "4 h podcast", ""}};
+    const std::vector<File> memoryFiles{{"tone-" + longest + ".mp3", longestText + " MP3", ""},
+                                        {"tone-" + longest + ".ogg", longestText + " Ogg", ""}};
+    std::vector<File> needed = playFiles;
+    needed.insert(needed.end(), renderFiles.begin(), renderFiles.end());
+    for (const File& file : needed) {
+        if (BenchFiles::ensure(dir, file.name).empty())
             return 1;
-        decodeWhole(podcast);
-        std::vector<double> plays;
-        for (int i = 0; i < 15; ++i) {
-            plays.push_back(millisecondsOf([&] { player.Play(podcast.c_str()); }));
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            player.Stop();
-        }
-        const double decode = millisecondsOf([&] { decodeWhole(podcast); });
-        std::printf(
-            "| 120 min MP3 (CBR 128 kbit/s, no Xing), median of 15 | %.2f | %.0f | %.0fx |\n",
-            median(plays), decode, decode / median(plays));
-        std::printf("  Play, all 15 (ms):");
-        for (const double ms : plays)
-            std::printf(" %.1f", ms);
-        std::printf("\n");
-        std::fflush(stdout);
     }
+    auto pathOf = [&](const File& file) { return (dir / file.name).string(); };
 
-    // 2. Offline render against decoding alone, on the tone and on music-like noise.
-    const std::string noiseMp3 = (dir / "noise-10min.mp3").string();
-    if (!ensureNoiseMp3(noiseMp3, 10))
-        return 1;
-    for (const auto& [label, path] :
-         {std::pair<const char*, std::string>{"tone", pathOf(kinds[0], 10)},
-          std::pair<const char*, std::string>{"noise, about 200 kbit/s", noiseMp3}}) {
-        std::vector<double> decodes;
-        std::vector<double> renders48;
-        std::vector<double> rendersFollowing;
-        std::vector<double> resamples;
-        int64_t decoded = 0;
-        int64_t rendered = 0;
-        for (int i = 0; i < 3; ++i) {
-            decodes.push_back(millisecondsOf([&] { decoded = decodeWithMpg123(path); }));
-            rendersFollowing.push_back(
-                millisecondsOf([&] { rendered = renderWhole(path, 48000, true); }));
-            renders48.push_back(millisecondsOf([&] { renderWhole(path, 48000, false); }));
-            // The resampler's share: the same number of frames through libsoxr alone.
-            resamples.push_back(millisecondsOf([&] {
-                Resampler resampler(44100, 48000);
-                std::vector<StereoFrame> in(4096, {0.25f, 0.25f});
-                std::vector<StereoFrame> out(8192);
-                for (int64_t done = 0; done < decoded;) {
-                    size_t used = 0;
-                    resampler.process(in.data(), 4096, used, out.data(), 8192);
-                    done += static_cast<int64_t>(used);
-                }
-            }));
-        }
-        std::printf("\nOffline render of the 10-minute MP3 (%s), medians of 3:\n", label);
-        std::printf("  libmpg123 decode alone: %.0f ms (%lld frames)\n", median(decodes),
-                    static_cast<long long>(decoded));
-        std::printf("  engine as it plays a track (output at the track's 44.1 kHz; decode + mix): "
-                    "%.0f ms (%lld frames), %.2fx the decode\n",
-                    median(rendersFollowing), static_cast<long long>(rendered),
-                    median(rendersFollowing) / median(decodes));
-        std::printf("  engine held at 48 kHz (decode + resample + mix): %.0f ms, %.2fx the "
-                    "decode\n",
-                    median(renders48), median(renders48) / median(decodes));
-        std::printf("  libsoxr alone, 44.1 to 48 kHz, same frame count: %.0f ms, %.2fx the "
-                    "decode\n",
-                    median(resamples), median(resamples) / median(decodes));
-        std::fflush(stdout);
-    }
-
-    // 3. Seeks into the longest MP3 through the engine.
+    QJsonObject figures;
+    QJsonArray rows;
     {
-        const std::string path = pathOf(kinds[0], durations.back());
-        const OfflineEngine engine(48000);
-        Sound* sound = engine.open(path);
-        Channel* channel = engine.play(sound);
-        const uint32_t length = OfflineEngine::lengthOf(sound);
-        std::mt19937 random(42);
-        std::uniform_int_distribution<uint32_t> anywhere(0, length - 1);
-        std::vector<float> block(480 * 2);
-        std::vector<double> seeks;
-        for (int i = 0; i < 100; ++i) {
-            const uint32_t target = anywhere(random);
-            seeks.push_back(millisecondsOf([&] {
-                channel->setPosition(target);
-                engine.system()->pump();
-            }));
-            engine.system()->render(block.data(), 480);
-        }
-        std::printf("\nSeek to 100 random points of the %d-minute MP3 through the engine "
-                    "(seek, refill the whole ring):\n  median %.2f ms, max %.2f ms\n",
-                    durations.back(), median(seeks), *std::max_element(seeks.begin(), seeks.end()));
+        std::fputs("Play against a whole decode\n", stderr);
+        SoundPlayer player;
+        for (const File& file : playFiles)
+            rows.append(benchPlay(player, pathOf(file), file));
     }
-
-    // 4. Memory while playing the longest files, each in a fresh process.
-    std::printf("\nResident memory (VmRSS), fresh process, 3 s of playing with a seek:\n");
-    for (const Kind& kind : kinds) {
-        const std::string path = pathOf(kind, durations.back());
-        const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() +
-                                    "' --memory '" + path + "'";
-        FILE* child = popen(command.c_str(), "r");
-        long idle = 0;
-        long peak = 0;
-        unsigned position = 0;
-        long afterChanges = 0;
-        if (!child ||
-            std::fscanf(child, "%ld %ld %u %ld", &idle, &peak, &position, &afterChanges) != 4) {
-            std::printf("  %s: measurement failed\n", kind.label);
-            if (child)
-                pclose(child);
-            continue;
-        }
-        pclose(child);
-        std::printf("  %d min %s: idle %.1f MB, playing %.1f MB, +%.1f MB (position %u ms); "
-                    "after 40 more Plays %.1f MB\n",
-                    durations.back(), kind.label, idle / 1024.0, peak / 1024.0,
-                    (peak - idle) / 1024.0, position, afterChanges / 1024.0);
-    }
-
-    // 5. The window's calls while the engine works.
-    if (benchCallsUnderLoad(dir, 20.0) != 0)
-        return 1;
+    figures["play"] = rows;
+    rows = {};
+    std::fputs("Offline render\n", stderr);
+    for (const File& file : renderFiles)
+        rows.append(benchRender(pathOf(file), file));
+    figures["render"] = rows;
+    rows = {};
+    std::fputs("Seeks through the engine\n", stderr);
+    for (const File& file : seekFiles)
+        rows.append(benchSeeks(pathOf(file), file));
+    figures["seek"] = rows;
+    rows = {};
+    std::fputs("Memory, each in a fresh process\n", stderr);
+    for (const File& file : memoryFiles)
+        rows.append(benchMemory(pathOf(file), file));
+    figures["memory"] = rows;
+    std::fputs("The window's calls while the engine works\n", stderr);
+    figures["calls"] = benchCallsUnderLoad(dir, quick ? 5.0 : 20.0);
+    print(figures);
     return 0;
 }

@@ -6,7 +6,7 @@
 //     bench_session_servers sound RATE   PULSE_SERVER=..., MONITOR=<the sink's monitor source>
 //     bench_session_servers bus          DBUS_SESSION_BUS_ADDRESS=...
 //
-// Started and read by bench/servers.py.
+// Started and read by bench/whole_player.py.
 #include "PrivateSessionBus.h"
 #include "SoundServer.h"
 

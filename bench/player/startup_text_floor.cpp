@@ -1,7 +1,7 @@
 // The floor for start-up: an empty QMainWindow that shows some text, a menu bar with three menus
 // and a status bar with a label. Any window with text loads the font database first, which the
 // empty window never does; the player's start-up is held against this one. The first paint is
-// noted by the benchmark's plugin (BenchPlugin.h).
+// noted by the driver plugin (tests/support/DriverPlugin.h).
 #include <QApplication>
 #include <QLabel>
 #include <QMainWindow>

@@ -106,6 +106,11 @@ bool SinkTap::playReference(const std::vector<float>& samples)
     return player.waitForFinished(30000) && player.exitCode() == 0;
 }
 
+qint64 SinkTap::framesRecorded() const
+{
+    return QFileInfo(dir.filePath("capture.raw")).size() / qint64(2 * sizeof(float));
+}
+
 int SinkTap::sinkLatencyFrames() const
 {
     QProcess pactl;

@@ -39,6 +39,8 @@ public:
     int sinkLatencyFrames() const;
 
     int rate() const { return sinkRate; }
+    // The frames recorded so far: grows as the monitor delivers them, while recording.
+    qint64 framesRecorded() const;
 
 private:
     QProcess* launch(QProcess& process, const QStringList& arguments);
