@@ -18,12 +18,18 @@
 //     lying) and a long MP3 played in turn, each at another rate than the last, so that every
 //     change drains a stream and opens another, with seeks; meanwhile the calling thread reads
 //     the position every millisecond. The slowest call of many beside the median: a call that
-//     waited for a decode step or the sound server shows as the slowest.
+//     waited for a decode step or the sound server shows as the slowest;
+//  6. Play on files that lie about what follows their audio (FileCorpus's rows with a bound on
+//     the bytes read: a download left unfinished, random bytes or zeros after the audio, frames
+//     of another bitrate spliced in, a 200 MB cover picture): how long Play takes, the bytes it
+//     reads, the length it finds, and the loudest sample a whole decode gives (above 1 is noise
+//     decoded from what is not audio).
 //
-// Run: build/bench/EngineBench [--quick] [--dir FOLDER] [--calls SECONDS]
+// Run: build/bench/EngineBench [--quick] [--dir FOLDER] [--calls SECONDS] [--lying]
 //   --quick          10-minute files where the others take 60, and 5 s of calls
 //   --dir FOLDER     keeps the files (BenchFiles) in FOLDER for the next run
 //   --calls SECONDS  runs only measurement 5, for SECONDS
+//   --lying          runs only measurement 6
 // With a sound server at PULSE_SERVER (or the desktop's) the player opens its streams there;
 // without one the engine keeps time on its own clock.
 #include "AudioFixtures.h"
@@ -31,7 +37,10 @@
 #include "BenchFiles.h"
 #include "BenchTiming.h"
 #include "Channel.h"
+#include "Decoder.h"
 #include "DifficultFiles.h"
+#include "FileCorpus.h"
+#include "FormatSniffer.h"
 #include "OfflineEngine.h"
 #include "Resampler.h"
 #include "Sound.h"
@@ -406,6 +415,61 @@ QJsonObject benchCallsUnderLoad(const std::filesystem::path& dir, double seconds
             {"calls", calls}};
 }
 
+// Bytes this process has read through read() and pread() so far.
+int64_t bytesRead()
+{
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    int64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return -1;
+}
+
+// 6. Play on the files of the corpus that lie about what follows their audio.
+QJsonArray benchLyingFiles(const std::filesystem::path& dir)
+{
+    QJsonArray rows;
+    SoundPlayer player;
+    int index = 0;
+    for (const FileCorpus::Row& row : FileCorpus::rows()) {
+        const std::filesystem::path folder = dir / ("lying-" + std::to_string(++index));
+        std::filesystem::create_directories(folder);
+        const FileCorpus::Expected expected = row.make(folder.string(), 1.0);
+        if (expected.mostBytesRead == 0 || !expected.written)
+            continue;
+        std::vector<double> plays;
+        int64_t read = 0;
+        for (int i = 0; i < 5; ++i) {
+            const int64_t before = bytesRead();
+            plays.push_back(millisecondsOf([&] { player.Play(expected.path.c_str()); }));
+            read = bytesRead() - before;
+            player.Stop();
+        }
+        const uint32_t length = player.GetLength();
+        float loudest = 0;
+        if (std::unique_ptr<Decoder> decoder = FormatSniffer::open(expected.path.c_str())) {
+            std::vector<float> block(4096 * static_cast<size_t>(decoder->channels()));
+            for (int64_t got; (got = decoder->read(block.data(), 4096)) > 0;) {
+                for (int64_t i = 0; i < got * decoder->format().channels; ++i)
+                    loudest = std::max(loudest, std::abs(block[static_cast<size_t>(i)]));
+            }
+        }
+        std::filesystem::remove_all(folder);
+        rows.append(QJsonObject{{"file", QString::fromStdString(row.name)},
+                                {"play_ms", median(plays)},
+                                {"bytes_read_by_play", static_cast<double>(read)},
+                                {"length_ms", static_cast<double>(length)},
+                                {"loudest", std::round(loudest * 100) / 100}});
+        std::fprintf(stderr, "  %s: Play %.2f ms, %lld bytes read, %u ms, loudest %.2f\n",
+                     row.name.c_str(), median(plays), static_cast<long long>(read), length,
+                     loudest);
+    }
+    return rows;
+}
+
 void print(const QJsonObject& figures)
 {
     std::fputs(QJsonDocument(figures).toJson().constData(), stdout);
@@ -420,11 +484,14 @@ int main(int argc, char** argv)
         return measureMemory(argv[2]);
 
     bool quick = false;
+    bool lyingOnly = false;
     std::string keep;
     double callSeconds = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0)
             quick = true;
+        else if (std::strcmp(argv[i], "--lying") == 0)
+            lyingOnly = true;
         else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc)
             keep = argv[++i];
         else if (std::strcmp(argv[i], "--calls") == 0 && i + 1 < argc)
@@ -450,6 +517,10 @@ int main(int argc, char** argv)
     } cleanup{dir, keep.empty()};
     if (callSeconds > 0) {
         print({{"calls", benchCallsUnderLoad(dir, callSeconds)}});
+        return 0;
+    }
+    if (lyingOnly) {
+        print({{"lying", benchLyingFiles(dir)}});
         return 0;
     }
 
@@ -518,6 +589,8 @@ int main(int argc, char** argv)
     figures["memory"] = rows;
     std::fputs("The window's calls while the engine works\n", stderr);
     figures["calls"] = benchCallsUnderLoad(dir, quick ? 5.0 : 20.0);
+    std::fputs("Play on files that lie about what follows their audio\n", stderr);
+    figures["lying"] = benchLyingFiles(dir);
     print(figures);
     return 0;
 }
