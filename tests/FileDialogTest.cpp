@@ -1,6 +1,5 @@
 // File > "Add files ...": the real file dialog, its filter, what it lists and what it adds.
 #include "MainWindowProbe.h"
-#include "SoundPlayer.h"
 #include "ToneFiles.h"
 
 #include <QAbstractItemModel>
@@ -12,10 +11,8 @@
 #include <QListWidget>
 #include <QSet>
 #include <QSlider>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <cstdio>
 
 class FileDialogTest : public QObject
 {
@@ -142,33 +139,6 @@ private slots:
         QCOMPARE(probe.selectedRows(), QList<int>{1});
         QCOMPARE(probe.status(), QString());
         QVERIFY(!probe.timer()->isActive());
-    }
-
-    void shouldNotOfferANameThatIsNotUtf8()
-    {
-        // Such a name cannot become a row text and back into the same bytes; the dialog must not
-        // hand out a mangled path for it.
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QByteArray raw = QFile::encodeName(dir.path()) + "/bad\xff.wav";
-        QFile bad;
-        if (!bad.open(::fopen(raw.constData(), "wb"), QIODevice::WriteOnly, QFile::AutoCloseHandle))
-            QSKIP("this file system refuses names that are not UTF-8");
-        bad.close();
-        QVERIFY(QFile::copy(one, QDir(dir.path()).filePath(QStringLiteral("good.wav"))));
-        QVERIFY(QDir::setCurrent(dir.path()));
-
-        MainWindowProbe probe;
-        QVERIFY(probe.show());
-        QSet<QString> listed;
-        const bool opened = probe.withFileDialog([&](QFileDialog& dialog) {
-            listed = listingOnceRead(dialog, {QStringLiteral("good.wav")});
-            dialog.reject();
-        });
-        QVERIFY(tones.enter());
-        QVERIFY(opened);
-        QCOMPARE(listed, QSet<QString>{QStringLiteral("good.wav")});
-        QCOMPARE(probe.list()->count(), 0);
     }
 };
 
