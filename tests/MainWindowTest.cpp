@@ -31,7 +31,8 @@ QObject* formMember(const MainWindowForm& form)
 }
 
 // One object of the form, in the order of the form's members: its member, class, parent, the menu,
-// menu bar or layout that holds it (in this order), and its texts and icon (null: not set).
+// menu bar or layout that holds it (in this order), and its texts and icon (null: not set). A
+// property the form is to fix later (an accessible name, say) is one more column.
 struct Entry {
     const char* name;
     QObject* (*member)(const MainWindowForm&);

@@ -13,6 +13,10 @@
 // The progress tick is a command here (the timer's own ticks are held back while the table drives
 // the window), and so is "End", the sounding track playing to its end.
 //
+// What the window shows beyond these columns goes in as a new member of State, with a default for
+// the states that do not fix it, checked by differences(); a new command is a new Command and rows
+// for it.
+//
 // Threads: GUI (test) thread only.
 #pragma once
 
