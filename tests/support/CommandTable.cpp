@@ -60,7 +60,8 @@ const QList<CommandTable::State> table{
      {{Play, "Playing2"}, {Stop, "="}, {Next, "Playing2Current"}, {Previous, "Playing1"},
       {DoubleClick0, "Playing1"}, {DoubleClick1, "Playing2"}, {DoubleClick2, "Playing2Current"},
       {Click1, "="}, {Tick, "Playing2Current", 0}, {Press, "Clicked1Held", 99}}},
-    // Playing: the current row trails the one that sounds, unless the last row is current.
+    // Playing: the current row trails the one that sounds, unless the last row is current. A value
+    // the slider takes without its handle let go (the End key) is not sought.
     {"Playing0", -1, 0, now(0), true, 0, 0, Playing,
      {{Play, "="}, {Pause, "Paused0"}, {Stop, "Stopped0"}, {Next, "Playing1"}, {Previous, "="},
       {DoubleClick0, "Playing1"}, {DoubleClick1, "Playing2"}, {DoubleClick2, "Playing2Current"},
@@ -69,7 +70,7 @@ const QList<CommandTable::State> table{
      {{Play, "="}, {Pause, "Paused1"}, {Stop, "Stopped1"}, {Next, "Playing2"},
       {Previous, "Playing0"}, {DoubleClick0, "="}, {DoubleClick1, "Playing2"},
       {DoubleClick2, "Playing2Current"}, {Tick, "="}, {End, "Ended1"},
-      {Press, "Playing1Held", T}}},
+      {Press, "Playing1Held", T}, {EndKey, "=", atEnd}}},
     {"Playing2", 1, 2, now(2), true, 0, 2, Playing,
      {{Play, "="}, {Pause, "Paused2"}, {Stop, "Stopped2"}, {Next, "="}, {Previous, "Playing1"},
       {DoubleClick0, "Playing1"}, {DoubleClick1, "="}, {DoubleClick2, "Playing2Current"},
@@ -232,7 +233,7 @@ const char* CommandTable::commandName(Command command)
 {
     static const char* const names[] = {
         "Play",         "Pause",  "Stop", "Next", "Previous", "DoubleClick0", "DoubleClick1",
-        "DoubleClick2", "Click1", "Tick", "End",  "Press",    "Release"};
+        "DoubleClick2", "Click1", "Tick", "End",  "Press",    "Release",      "EndKey"};
     return names[command];
 }
 
@@ -297,6 +298,9 @@ void CommandTable::run(MainWindowProbe& probe, Command command, bool viaMenu)
         break;
     case Release:
         probe.releaseSlider();
+        break;
+    case EndKey:
+        QTest::keyClick(probe.seekBar(), Qt::Key_End);
         break;
     case CommandCount:
         break;

@@ -48,6 +48,8 @@ public:
         Press,
         // Lets go of the handle.
         Release,
+        // The End key on the slider: the handle to the maximum, not pressed.
+        EndKey,
         CommandCount
     };
     static constexpr int seekTarget = 10000;
