@@ -46,9 +46,13 @@ private slots:
         const TaggedFiles::Tags full{QStringLiteral("Überfahrt – Nacht"),
                                      {QStringLiteral("Ana Ñúñez")},
                                      QStringLiteral("Küste"),
-                                     7};
-        const TaggedFiles::Tags twoArtists{
-            QStringLiteral("Duet"), {QStringLiteral("First"), QStringLiteral("Second")}, {}, 12};
+                                     7,
+                                     {}};
+        const TaggedFiles::Tags twoArtists{QStringLiteral("Duet"),
+                                           {QStringLiteral("First"), QStringLiteral("Second")},
+                                           {},
+                                           12,
+                                           {}};
         QTest::newRow("MP3, ID3v2") << Format::Mp3 << full << "as written";
         QTest::newRow("MP3, ID3v2, two artists") << Format::Mp3 << twoArtists << "front cover";
         QTest::newRow("Ogg Vorbis comments") << Format::OggVorbis << full << "as written";
@@ -60,12 +64,13 @@ private slots:
         const TaggedFiles::Tags latin1{QStringLiteral("Überfahrt bei Nacht"),
                                        {QStringLiteral("Ana Núñez")},
                                        QStringLiteral("Küste"),
-                                       7};
+                                       7,
+                                       {}};
         QTest::newRow("WAV, RIFF INFO") << Format::Wav << latin1 << "none";
         QTest::newRow("WAV, RIFF INFO and an ID3v2 picture")
             << Format::Wav << latin1 << "as written";
         QTest::newRow("MP3, a title alone")
-            << Format::Mp3 << TaggedFiles::Tags{QStringLiteral("Only"), {}, {}, 0} << "none";
+            << Format::Mp3 << TaggedFiles::Tags{QStringLiteral("Only"), {}, {}, 0, {}} << "none";
         QTest::newRow("MP3 without tags") << Format::Mp3 << TaggedFiles::Tags() << "none";
         QTest::newRow("Ogg without tags") << Format::OggVorbis << TaggedFiles::Tags() << "none";
     }
@@ -148,7 +153,7 @@ private slots:
         QStringList paths;
         for (const char* title : {"One", "Two", "Three"})
             paths << files.write(QStringLiteral("%1.flac").arg(QLatin1String(title)), Format::Flac,
-                                 {QLatin1String(title), {}, {}, 0}, {{cover, true}});
+                                 {QLatin1String(title), {}, {}, 0, {}}, {{cover, true}});
         QVERIFY(!paths.contains(QString()));
         const auto local = [&](int i) { return QFile::encodeName(paths[i]).toStdString(); };
 

@@ -1,21 +1,22 @@
 // CommandTable: the window's command rules as one table of command x starting state. Each named
 // state of the window gives what can be seen of it (current row, selected row, status text, whether
 // the progress timer runs, the `paused` flag, the row whose track the player holds, read from the
-// seek slider's maximum, and what the player does with it) and, for every command, the named state
-// that the command leads to.
+// seek slider's maximum, and what the player does with it) and, for each of its commands, the
+// named state that the command leads to.
 //
 // A state belongs to one world, the rows the window holds: three tones of distinct lengths, no rows
 // at all, or a file that is gone followed by a tone. Each world starts in a fresh window. A command
-// the table leaves out of a state leads to a state it does not name (for example a row started
-// while the text of an earlier row is saved for the resume); every rule of the window is in the
-// rows it has.
+// the table leaves out of a state cannot come there (a tick while the timer is idle, a release
+// with no handle pressed) or leads to a state it does not name (for example a row started while
+// the text of an earlier row is saved for the resume); every rule of the window is in the rows it
+// has.
 //
 // The progress tick is a command here (the timer's own ticks are held back while the table drives
 // the window), and so is "End", the sounding track playing to its end.
 //
-// What the window shows beyond these columns goes in as a new member of State, with a default for
-// the states that do not fix it, checked by differences(); a new command is a new Command and rows
-// for it.
+// What the window shows beyond these columns goes in as a new member at the end of State, with a
+// default for the states that do not fix it, checked by differences(); a new command is a new
+// Command and rows for it.
 //
 // Threads: GUI (test) thread only.
 #pragma once
