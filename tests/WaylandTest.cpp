@@ -9,6 +9,7 @@
 #include "RealPlayer.h"
 #include "ToneFiles.h"
 
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
 #include <QFile>
@@ -117,12 +118,16 @@ private slots:
         const QRegularExpression appId(QStringLiteral("set_app_id\\(\"([^\"]*)\"\\)"));
         QCOMPARE(appId.match(QString::fromLatin1(protocol)).captured(1), QString("brisnak"));
 
-        // Quit over the bus ends the program as closing its window does.
+        // Quit over the bus, once the program is there (it joins after its first frame), ends it
+        // as closing its window does.
+        QDBusConnection desktop = bus.connect(QStringLiteral("quit"));
+        QTRY_VERIFY(desktop.interface()->isServiceRegistered(
+            QStringLiteral("org.mpris.MediaPlayer2.brisnak")));
         const QDBusMessage quit = QDBusMessage::createMethodCall(
             QStringLiteral("org.mpris.MediaPlayer2.brisnak"),
             QStringLiteral("/org/mpris/MediaPlayer2"), QStringLiteral("org.mpris.MediaPlayer2"),
             QStringLiteral("Quit"));
-        QCOMPARE(bus.connect(QStringLiteral("quit")).call(quit).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(desktop.call(quit).type(), QDBusMessage::ReplyMessage);
         QVERIFY(process.waitForFinished(10000));
         protocol += process.readAllStandardError();
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
