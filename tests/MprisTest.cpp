@@ -495,6 +495,36 @@ private slots:
         }
     }
 
+    // The same file in two rows is two tracks of the same length; a row of a file the engine
+    // refuses, started by the tick at the end of the track before, is no track.
+    void shouldAnnounceEachRowThatStarts()
+    {
+        const QString path = table.path(CommandTable::state("Fresh"), 0);
+        const QString gone = table.path(CommandTable::state("GoneFresh"), 0);
+        MainWindowProbe probe;
+        QVERIFY(probe.show({path, path, gone}));
+        MprisService mpris(probe.window(), playerBus);
+        BusSignals relay;
+        QVERIFY(relay.listen(client, service));
+        QSignalSpy changes(&relay, &BusSignals::propertiesChanged);
+        QVERIFY(succeeds("Play"));
+        QTRY_COMPARE(changes.size(), 1);
+        const QString first = trackId();
+        QVERIFY(succeeds("Next"));
+        QTRY_COMPARE(changes.size(), 2);
+        QVariantMap changed = unwrap(changes.last().value(1)).toMap();
+        QCOMPARE(changed.keys(), QStringList{"Metadata"});
+        QCOMPARE(withoutId(changed.value("Metadata").toMap()), described(0));
+        QVERIFY(trackIdIn(changed.value("Metadata").toMap()) != first);
+
+        QVERIFY(probe.playToTheEnd());
+        QTRY_COMPARE(changes.size(), 3);
+        QCOMPARE(probe.status(), QStringLiteral("Cannot play: ") + gone);
+        changed = unwrap(changes.last().value(1)).toMap();
+        QCOMPARE(changed,
+                 (QVariantMap{{"PlaybackStatus", "Stopped"}, {"Metadata", QVariantMap()}}));
+    }
+
     // What a file's tags say, read off the window's thread when its track is first announced and
     // announced after the track itself, and only what they hold; its cover picture, written once
     // per track, goes with the track. The length stays the engine's and the window's text names
