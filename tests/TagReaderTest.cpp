@@ -36,7 +36,9 @@ private slots:
     void initTestCase() { QVERIFY(files.isValid()); }
 
     // `picture`: "none", "as written" (the one picture, written unchanged), "front cover" (the
-    // second of two, the first being another kind) or "scaled" (too large, so scaled down).
+    // second of two, the first being another kind), "front cover first" (the first of two, the
+    // second being another kind), "no front cover" (the first of two of other kinds) or "scaled"
+    // (too large, so scaled down).
     void shouldReadTheTagsAndThePicture_data()
     {
         QTest::addColumn<Format>("format");
@@ -57,7 +59,8 @@ private slots:
         QTest::newRow("MP3, ID3v2, two artists") << Format::Mp3 << twoArtists << "front cover";
         QTest::newRow("Ogg Vorbis comments") << Format::OggVorbis << full << "as written";
         QTest::newRow("Ogg Vorbis comments, two artists")
-            << Format::OggVorbis << twoArtists << "front cover";
+            << Format::OggVorbis << twoArtists << "front cover first";
+        QTest::newRow("FLAC, no front cover") << Format::Flac << twoArtists << "no front cover";
         QTest::newRow("FLAC comments") << Format::Flac << full << "as written";
         QTest::newRow("FLAC, a picture too large") << Format::Flac << full << "scaled";
         // RIFF INFO holds Latin-1 text.
@@ -88,6 +91,10 @@ private slots:
             pictures << TaggedFiles::Picture{red, true};
         else if (picture == QLatin1String("front cover"))
             pictures << TaggedFiles::Picture{red, false} << TaggedFiles::Picture{blue, true};
+        else if (picture == QLatin1String("front cover first"))
+            pictures << TaggedFiles::Picture{blue, true} << TaggedFiles::Picture{red, false};
+        else if (picture == QLatin1String("no front cover"))
+            pictures << TaggedFiles::Picture{red, false} << TaggedFiles::Picture{blue, false};
         else if (picture == QLatin1String("scaled"))
             pictures << TaggedFiles::Picture{
                 TaggedFiles::picture(1200, 900, "PNG", Qt::white, true), true};
@@ -117,10 +124,10 @@ private slots:
         QCOMPARE(entries(cache.path()), QStringList{QFileInfo(read.picturePath).fileName()});
         QVERIFY(read.picturePath.startsWith(stem + '.'));
         const QByteArray written = contents(read.picturePath);
-        if (picture == QLatin1String("as written")) {
+        if (picture == QLatin1String("as written") || picture == QLatin1String("no front cover")) {
             QCOMPARE(written, red);
             QVERIFY(read.picturePath.endsWith(".png"));
-        } else if (picture == QLatin1String("front cover")) {
+        } else if (picture.startsWith(QLatin1String("front cover"))) {
             QCOMPARE(written, blue);
         } else {
             QVERIFY(written.size() <= TagReader::maxPictureBytes);
