@@ -63,7 +63,8 @@ private slots:
         }
         one = tones.wav(QStringLiteral("one.wav"), 1.0);
         two = tones.wav(QStringLiteral("two.wav"), 2.0);
-        unicode = tones.wav(QStringLiteral("Ünïcødé – 音楽 ♫.wav"), 2.0);
+        // Long enough that it plays on while the dialogs come and go.
+        unicode = tones.wav(QStringLiteral("Ünïcødé – 音楽 ♫.wav"), 30.0);
         QVERIFY(!one.isEmpty() && !two.isEmpty() && !unicode.isEmpty());
         QVERIFY(tones.enter());
     }
@@ -108,7 +109,7 @@ private slots:
         QCOMPARE(probe.addFiles({QFileInfo(unicode).fileName()}), QStringList{unicode});
         probe.doubleClickRow(0);
         QCOMPARE(probe.status(), MainWindowProbe::nowPlaying(unicode));
-        QCOMPARE(probe.seekBar()->maximum(), ToneFiles::lengthMs(2.0));
+        QCOMPARE(probe.seekBar()->maximum(), ToneFiles::lengthMs(30.0));
         QVERIFY(probe.advances());
 
         QCOMPARE(probe.addFiles({QStringLiteral("one.wav"), QStringLiteral("two.wav")}),
