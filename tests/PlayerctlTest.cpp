@@ -1,6 +1,6 @@
 // The real brisnak program on a private session bus, driven from outside by Debian's playerctl as
-// a desktop user would: list, status, play, pause, play-pause, next, previous, stop, position and
-// metadata; a second program's instance name; Quit; and the program without any bus. The
+// a desktop user would: list, status, play, play-pause, position, next, stop and metadata; Quit;
+// and the program without any bus. The
 // playlist is filled through the program's own Add files command, whose file dialog a Qt plugin
 // answers inside the program (support/ProgramDriver.h, its command "fill").
 #include "PrivateSessionBus.h"
@@ -8,17 +8,12 @@
 #include "ToneFiles.h"
 
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QUrl>
 
 #include <memory>
 
@@ -103,67 +98,37 @@ private slots:
         programs.clear();
     }
 
+    // The commands a desktop user gives through playerctl, as the bus maps them (MprisTest holds
+    // the rules): play, play-pause, position (SetPosition with the track's id) and next, the
+    // metadata playerctl prints, stop, and Quit ending the program as closing its window does.
     void shouldBeDrivenByPlayerctl()
     {
         QProcess* program = start(bus.address());
         QVERIFY(program);
-        QCOMPARE(playerctl({QStringLiteral("--list-all")}), QString("brisnak"));
+        // The program joins the bus after its first frame.
+        QTRY_COMPARE(playerctl({QStringLiteral("--list-all")}), QString("brisnak"));
         QCOMPARE(brisnak({"status"}), QString("Stopped"));
 
-        // play: row 0 of the playlist, as the Play button starts it.
         QCOMPARE(brisnak({"play"}), QString());
         QTRY_COMPARE(brisnak({"status"}), QString("Playing"));
         QCOMPARE(metadata("xesam:title"), QString("track0.wav"));
-        QCOMPARE(metadata("xesam:url"), QUrl::fromLocalFile(paths[0]).toString());
         QCOMPARE(metadata("mpris:length"),
                  QString::number(qlonglong(ToneFiles::lengthMs(seconds[0])) * 1000));
-        // An object path, which playerctl prints quoted.
-        const QString track = metadata("mpris:trackid");
-        QVERIFY2(QRegularExpression("^'(/[A-Za-z0-9_]+)+'$").match(track).hasMatch(),
-                 qPrintable(track));
 
-        // pause and play resume the same track; play-pause toggles.
-        QCOMPARE(brisnak({"pause"}), QString());
-        QTRY_COMPARE(brisnak({"status"}), QString("Paused"));
-        QCOMPARE(brisnak({"pause"}), QString());
-        QCOMPARE(brisnak({"status"}), QString("Paused"));
-        QCOMPARE(brisnak({"play"}), QString());
-        QTRY_COMPARE(brisnak({"status"}), QString("Playing"));
-        QCOMPARE(metadata("mpris:trackid"), track);
         QCOMPARE(brisnak({"play-pause"}), QString());
         QTRY_COMPARE(brisnak({"status"}), QString("Paused"));
-        QCOMPARE(brisnak({"play-pause"}), QString());
-        QTRY_COMPARE(brisnak({"status"}), QString("Playing"));
-        QCOMPARE(metadata("mpris:trackid"), track);
-
-        // position: SetPosition to an absolute time, Seek by an offset. Read while paused, where
-        // the position holds still.
-        QCOMPARE(brisnak({"pause"}), QString());
+        // Read while paused, where the position holds still.
         QCOMPARE(brisnak({"position", "12"}), QString());
         QTRY_COMPARE(brisnak({"position"}), QString("12.000000"));
-        QCOMPARE(brisnak({"position", "5-"}), QString());
-        QTRY_COMPARE(brisnak({"position"}), QString("7.000000"));
-        QCOMPARE(brisnak({"play"}), QString());
-        QTRY_VERIFY(brisnak({"position"}).toDouble() > 7.0);
 
-        // next and previous move through the playlist; next refuses on the last row.
         QCOMPARE(brisnak({"next"}), QString());
         QTRY_COMPARE(metadata("xesam:title"), QString("track1.wav"));
-        QCOMPARE(brisnak({"next"}), QString());
-        QTRY_COMPARE(metadata("xesam:title"), QString("track2.wav"));
-        const QString last = metadata("mpris:trackid");
-        QCOMPARE(brisnak({"next"}), QString());
-        QCOMPARE(metadata("mpris:trackid"), last);
-        QCOMPARE(brisnak({"previous"}), QString());
-        QTRY_COMPARE(metadata("xesam:title"), QString("track1.wav"));
-        QCOMPARE(brisnak({"status"}), QString("Playing"));
 
-        // stop: no track any more, which is how playerctl reports empty metadata.
+        // Stopped: no track any more, which is how playerctl reports empty metadata.
         QCOMPARE(brisnak({"stop"}), QString());
         QTRY_COMPARE(brisnak({"status"}), QString("Stopped"));
         QCOMPARE(brisnak({"metadata"}), QString("exit 1: No player could handle this command"));
 
-        // Quit over the bus ends the program as closing its window does.
         const QDBusMessage quit = QDBusMessage::createMethodCall(
             QStringLiteral("org.mpris.MediaPlayer2.brisnak"),
             QStringLiteral("/org/mpris/MediaPlayer2"), QStringLiteral("org.mpris.MediaPlayer2"),
@@ -173,23 +138,6 @@ private slots:
         QCOMPARE(program->exitStatus(), QProcess::NormalExit);
         QCOMPARE(program->exitCode(), 0);
         QTRY_COMPARE(playerctl({QStringLiteral("--list-all")}), QString());
-    }
-
-    void shouldListASecondProgramUnderItsInstanceName()
-    {
-        QProcess* first = start(bus.address());
-        QVERIFY(first);
-        QProcess* second = start(bus.address());
-        QVERIFY(second);
-        const QString instance = QStringLiteral("brisnak.instance%1").arg(second->processId());
-        QStringList listed = playerctl({QStringLiteral("--list-all")}).split('\n');
-        listed.sort();
-        QCOMPARE(listed, (QStringList{"brisnak", instance}));
-
-        QCOMPARE(playerctl({"--player=" + instance, "play"}), QString());
-        QTRY_COMPARE(playerctl({"--player=" + instance, "status"}), QString("Playing"));
-        QCOMPARE(playerctl({"--player=brisnak", "--ignore-player=" + instance, "status"}),
-                 QString("Stopped"));
     }
 
     void shouldRunWithoutASessionBus_data()

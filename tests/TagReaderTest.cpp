@@ -36,7 +36,9 @@ private slots:
     void initTestCase() { QVERIFY(files.isValid()); }
 
     // `picture`: "none", "as written" (the one picture, written unchanged), "front cover" (the
-    // second of two, the first being another kind) or "scaled" (too large, so scaled down).
+    // second of two, the first being another kind), "front cover first" (the first of two, the
+    // second being another kind), "no front cover" (the first of two of other kinds) or "scaled"
+    // (too many bytes and too wide, so scaled down to the widest side allowed).
     void shouldReadTheTagsAndThePicture_data()
     {
         QTest::addColumn<Format>("format");
@@ -46,26 +48,32 @@ private slots:
         const TaggedFiles::Tags full{QStringLiteral("Überfahrt – Nacht"),
                                      {QStringLiteral("Ana Ñúñez")},
                                      QStringLiteral("Küste"),
-                                     7};
-        const TaggedFiles::Tags twoArtists{
-            QStringLiteral("Duet"), {QStringLiteral("First"), QStringLiteral("Second")}, {}, 12};
+                                     7,
+                                     {}};
+        const TaggedFiles::Tags twoArtists{QStringLiteral("Duet"),
+                                           {QStringLiteral("First"), QStringLiteral("Second")},
+                                           {},
+                                           12,
+                                           {}};
         QTest::newRow("MP3, ID3v2") << Format::Mp3 << full << "as written";
         QTest::newRow("MP3, ID3v2, two artists") << Format::Mp3 << twoArtists << "front cover";
         QTest::newRow("Ogg Vorbis comments") << Format::OggVorbis << full << "as written";
         QTest::newRow("Ogg Vorbis comments, two artists")
-            << Format::OggVorbis << twoArtists << "front cover";
+            << Format::OggVorbis << twoArtists << "front cover first";
+        QTest::newRow("FLAC, no front cover") << Format::Flac << twoArtists << "no front cover";
         QTest::newRow("FLAC comments") << Format::Flac << full << "as written";
         QTest::newRow("FLAC, a picture too large") << Format::Flac << full << "scaled";
         // RIFF INFO holds Latin-1 text.
         const TaggedFiles::Tags latin1{QStringLiteral("Überfahrt bei Nacht"),
                                        {QStringLiteral("Ana Núñez")},
                                        QStringLiteral("Küste"),
-                                       7};
+                                       7,
+                                       {}};
         QTest::newRow("WAV, RIFF INFO") << Format::Wav << latin1 << "none";
         QTest::newRow("WAV, RIFF INFO and an ID3v2 picture")
             << Format::Wav << latin1 << "as written";
         QTest::newRow("MP3, a title alone")
-            << Format::Mp3 << TaggedFiles::Tags{QStringLiteral("Only"), {}, {}, 0} << "none";
+            << Format::Mp3 << TaggedFiles::Tags{QStringLiteral("Only"), {}, {}, 0, {}} << "none";
         QTest::newRow("MP3 without tags") << Format::Mp3 << TaggedFiles::Tags() << "none";
         QTest::newRow("Ogg without tags") << Format::OggVorbis << TaggedFiles::Tags() << "none";
     }
@@ -83,9 +91,13 @@ private slots:
             pictures << TaggedFiles::Picture{red, true};
         else if (picture == QLatin1String("front cover"))
             pictures << TaggedFiles::Picture{red, false} << TaggedFiles::Picture{blue, true};
+        else if (picture == QLatin1String("front cover first"))
+            pictures << TaggedFiles::Picture{blue, true} << TaggedFiles::Picture{red, false};
+        else if (picture == QLatin1String("no front cover"))
+            pictures << TaggedFiles::Picture{red, false} << TaggedFiles::Picture{blue, false};
         else if (picture == QLatin1String("scaled"))
             pictures << TaggedFiles::Picture{
-                TaggedFiles::picture(1200, 900, "PNG", Qt::white, true), true};
+                TaggedFiles::picture(1600, 300, "PNG", Qt::white, true), true};
         if (picture == QLatin1String("scaled"))
             QVERIFY(pictures[0].data.size() > TagReader::maxPictureBytes);
 
@@ -112,16 +124,16 @@ private slots:
         QCOMPARE(entries(cache.path()), QStringList{QFileInfo(read.picturePath).fileName()});
         QVERIFY(read.picturePath.startsWith(stem + '.'));
         const QByteArray written = contents(read.picturePath);
-        if (picture == QLatin1String("as written")) {
+        if (picture == QLatin1String("as written") || picture == QLatin1String("no front cover")) {
             QCOMPARE(written, red);
             QVERIFY(read.picturePath.endsWith(".png"));
-        } else if (picture == QLatin1String("front cover")) {
+        } else if (picture.startsWith(QLatin1String("front cover"))) {
             QCOMPARE(written, blue);
         } else {
             QVERIFY(written.size() <= TagReader::maxPictureBytes);
             const QImage scaled = QImage::fromData(written);
             QCOMPARE(scaled.size(),
-                     QSize(TagReader::maxPictureSide, TagReader::maxPictureSide * 3 / 4));
+                     QSize(TagReader::maxPictureSide, TagReader::maxPictureSide * 300 / 1600));
             QVERIFY(read.picturePath.endsWith(".jpg"));
         }
     }
@@ -148,7 +160,7 @@ private slots:
         QStringList paths;
         for (const char* title : {"One", "Two", "Three"})
             paths << files.write(QStringLiteral("%1.flac").arg(QLatin1String(title)), Format::Flac,
-                                 {QLatin1String(title), {}, {}, 0}, {{cover, true}});
+                                 {QLatin1String(title), {}, {}, 0, {}}, {{cover, true}});
         QVERIFY(!paths.contains(QString()));
         const auto local = [&](int i) { return QFile::encodeName(paths[i]).toStdString(); };
 

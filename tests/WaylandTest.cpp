@@ -1,16 +1,15 @@
 // The real brisnak program on Wayland: Debian's weston with its headless backend as the
 // compositor, the program started with QT_QPA_PLATFORM=wayland (no X display to fall back on),
 // its window mapped under the desktop file name "brisnak" (what a Wayland shell matches to
-// brisnak.desktop), Play from playerctl heard on a private sound server's null sink, and Quit over
-// the bus ending it cleanly. The program runs as a copy under another file name, so the
-// application id it gives the compositor can only come from the desktop file name it sets.
+// brisnak.desktop), and Quit over the bus ending it cleanly. The program runs as a copy under
+// another file name, so the application id it gives the compositor can only come from the desktop
+// file name it sets.
 #include "PrivateSessionBus.h"
 #include "ProcessEnd.h"
 #include "RealPlayer.h"
-#include "SinkRecorder.h"
-#include "SoundServer.h"
 #include "ToneFiles.h"
 
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
 #include <QFile>
@@ -20,7 +19,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cmath>
 #include <memory>
 
 class WaylandTest : public QObject
@@ -32,8 +30,6 @@ class WaylandTest : public QObject
     const QString socket =
         QStringLiteral("brisnak-test-%1").arg(QCoreApplication::applicationPid());
     QProcess weston;
-    QByteArray westonLog;
-    SoundServer server;
     PrivateSessionBus bus;
     ToneFiles tones;
     QString playlist;
@@ -49,29 +45,18 @@ class WaylandTest : public QObject
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         env.insert(QStringLiteral("XDG_CACHE_HOME"), QDir(runtime.path()).filePath("cache"));
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
-        env.insert(QStringLiteral("PULSE_SERVER"), server.address());
         return env;
-    }
-
-    QString brisnak(const QStringList& arguments) const
-    {
-        return RealPlayer::playerctl(environment(),
-                                     QStringList{QStringLiteral("--player=brisnak")} + arguments);
     }
 
 private slots:
     void initTestCase()
     {
-        for (const char* tool : {"weston", "playerctl"})
-            QVERIFY2(!QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty(),
-                     qPrintable(QStringLiteral("%1 is missing (Debian package %1)").arg(tool)));
-        if (!SoundServer::toolsInstalled())
-            QSKIP("pulseaudio, pactl and parec are not installed");
+        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("weston")).isEmpty(),
+                 "weston is missing (Debian package weston)");
         QVERIFY(runtime.isValid());
         QVERIFY(QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner |
                                                           QFileDevice::WriteOwner |
                                                           QFileDevice::ExeOwner));
-        QVERIFY2(server.start(), qPrintable(server.failure()));
         QVERIFY2(bus.isRunning(), qPrintable(bus.error()));
 
         // kiosk-shell maps every toplevel at once and starts no helper clients of its own.
@@ -105,7 +90,7 @@ private slots:
 
     void cleanupTestCase() { ProcessEnd::end(weston, 10000); }
 
-    void shouldMapItsWindowAndPlayOnWayland()
+    void shouldMapItsWindowOnWayland()
     {
         RealPlayer player(program, QStringLiteral(BRISNAK_TEST_PLUGINS));
         QProcessEnvironment env = environment();
@@ -133,32 +118,16 @@ private slots:
         const QRegularExpression appId(QStringLiteral("set_app_id\\(\"([^\"]*)\"\\)"));
         QCOMPARE(appId.match(QString::fromLatin1(protocol)).captured(1), QString("brisnak"));
 
-        // Play from the desktop's side, heard on the null sink.
-        SinkRecorder recorder(server.address());
-        QVERIFY(recorder.start(SoundServer::monitorSource()));
-        QCOMPARE(brisnak({QStringLiteral("play")}), QString());
-        QTRY_COMPARE(brisnak({QStringLiteral("status")}), QString("Playing"));
-        QTRY_VERIFY_WITH_TIMEOUT(brisnak({QStringLiteral("position")}).toDouble() > 1.5, 10000);
-        const SoundCapture capture = recorder.stop();
-        const auto spans = capture.loudSpans();
-        QVERIFY2(!spans.empty(), "nothing heard");
-        auto longest = spans.front();
-        for (const auto& span : spans)
-            if (span.length() > longest.length())
-                longest = span;
-        // Heard for most of the 1.5 s played, at the tone's pitch (1 % covers the recorder's
-        // resampling from the track's 8 kHz).
-        QVERIFY2(longest.length() > 1.0,
-                 qPrintable(QStringLiteral("heard %1 s").arg(longest.length())));
-        const double hz = capture.frequency(longest.start + 0.02, longest.end - 0.02);
-        QVERIFY2(std::fabs(hz / 440.0 - 1.0) < 0.01, qPrintable(QStringLiteral("%1 Hz").arg(hz)));
-
-        // Quit over the bus ends the program as closing its window does.
+        // Quit over the bus, once the program is there (it joins after its first frame), ends it
+        // as closing its window does.
+        QDBusConnection desktop = bus.connect(QStringLiteral("quit"));
+        QTRY_VERIFY(desktop.interface()->isServiceRegistered(
+            QStringLiteral("org.mpris.MediaPlayer2.brisnak")));
         const QDBusMessage quit = QDBusMessage::createMethodCall(
             QStringLiteral("org.mpris.MediaPlayer2.brisnak"),
             QStringLiteral("/org/mpris/MediaPlayer2"), QStringLiteral("org.mpris.MediaPlayer2"),
             QStringLiteral("Quit"));
-        QCOMPARE(bus.connect(QStringLiteral("quit")).call(quit).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(desktop.call(quit).type(), QDBusMessage::ReplyMessage);
         QVERIFY(process.waitForFinished(10000));
         protocol += process.readAllStandardError();
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);

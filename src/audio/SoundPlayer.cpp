@@ -58,7 +58,6 @@ void SoundPlayer::TogglePause()
 
 uint32_t SoundPlayer::GetPosition()
 {
-    ++reads.position;
     uint32_t ms = 0;
     if (channel)
         channel->getPosition(&ms);
@@ -73,7 +72,6 @@ void SoundPlayer::SetPosition(uint32_t ms)
 
 uint32_t SoundPlayer::GetLength()
 {
-    ++reads.length;
     uint32_t ms = 0;
     if (sound)
         sound->getLength(&ms);
@@ -82,13 +80,11 @@ uint32_t SoundPlayer::GetLength()
 
 bool SoundPlayer::IsChannelLive() const
 {
-    ++reads.channelState;
     return channel && channel->isLive();
 }
 
 bool SoundPlayer::IsChannelPaused() const
 {
-    ++reads.channelState;
     bool held = false;
     if (channel)
         channel->getPaused(&held);

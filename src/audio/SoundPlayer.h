@@ -38,16 +38,6 @@ public:
     bool IsChannelLive() const;
     bool IsChannelPaused() const;
 
-    // How often each read was asked of the player since it was made, whether or not a channel or
-    // a sound was there to answer: what the window's progress tick and the media controls cost
-    // the engine. Counting changes nothing else.
-    struct Reads {
-        uint64_t position = 0;     // GetPosition
-        uint64_t length = 0;       // GetLength
-        uint64_t channelState = 0; // IsChannelLive, IsChannelPaused
-    };
-    Reads GetReads() const { return reads; }
-
     // 1 while the last TogglePause paused the channel; read directly by the window.
     int32_t paused = 0;
 
@@ -57,5 +47,4 @@ private:
     Channel* channel = nullptr;
     uint64_t playCount = 0;
     std::string playedPath;
-    mutable Reads reads;
 };

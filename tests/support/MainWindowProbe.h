@@ -3,11 +3,9 @@
 // the timer, the text saved at a pause).
 #pragma once
 
-#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <QVariant>
 
 #include <functional>
 #include <memory>
@@ -15,7 +13,6 @@
 class MainWindow;
 class QAction;
 class QFileDialog;
-class QLabel;
 class QListWidget;
 class QPushButton;
 class QSlider;
@@ -36,8 +33,6 @@ public:
     MainWindow& window() const { return *win; }
     SoundPlayer& player() const;
     QTimer* timer() const;
-    QLabel* statusLabel() const;
-    QString pausedText() const;
     QString status() const;
     int paused() const;
 
@@ -51,22 +46,6 @@ public:
 
     // The status text while the file at `path` plays.
     static QString nowPlaying(const QString& path);
-
-    // Whether the list's current row, its one selected row, the slider's maximum and the status
-    // text are the given ones; when not, mismatch() says what differs.
-    bool shows(int currentRow, int selectedRow, int maximum, const QString& statusText);
-    const char* mismatch() const { return lastMismatch.constData(); }
-
-    // Adds "what: window ..., expected ..." to `out` when `actual` is not `expected`.
-    template <typename T>
-    static void noteDifference(QStringList& out, const char* what, const T& actual,
-                               const T& expected)
-    {
-        if (!(actual == expected))
-            out << QStringLiteral("%1: window %2, expected %3")
-                       .arg(QLatin1String(what), QVariant::fromValue(actual).toString(),
-                            QVariant::fromValue(expected).toString());
-    }
 
     // Whether the player's position moves on by itself, that is whether something is heard.
     bool advances() const;
@@ -83,11 +62,12 @@ public:
     void trigger(const char* actionName);
     // A transport command ("Play", "Pause", ...) through its button or its Playback menu entry.
     void command(const char* name, bool viaMenu);
-    // Presses the handle, moves it to `value` (if that differs) and lets go.
+    // Presses the handle, moves it to `value` (or as far as it goes) and lets go.
     void dragSliderTo(int value);
     void pressAndMoveSlider(int value);
     void releaseSlider();
-    // Seeks the sounding track to its very end; true once the player reports it ended.
+    // Lets the sounding track play to its very end at once (the player seeks there, as time
+    // would take it); true once the player reports it ended.
     bool playToTheEnd();
     // One progress tick, as the timer would run it.
     void tick();
@@ -101,5 +81,4 @@ public:
 
 private:
     std::unique_ptr<MainWindow> win;
-    QByteArray lastMismatch;
 };
