@@ -1,20 +1,23 @@
 // The real brisnak program on a private session bus, driven from outside by Debian's playerctl as
 // a desktop user would: list, status, play, play-pause, position, next, stop and metadata; Quit;
-// and the program without any bus. The
+// a signal ending it as closing its window does; and the program without any bus. The
 // playlist is filled through the program's own Add files command, whose file dialog a Qt plugin
 // answers inside the program (support/ProgramDriver.h, its command "fill").
 #include "PrivateSessionBus.h"
 #include "RealPlayer.h"
+#include "TaggedFiles.h"
 #include "ToneFiles.h"
 
 #include <QDBusMessage>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 class PlayerctlTest : public QObject
@@ -49,11 +52,12 @@ class PlayerctlTest : public QObject
 
     // Starts brisnak with the plugin that answers its Add files dialog with the test's tracks, and
     // waits until the plugin reports the playlist filled; null on failure.
-    QProcess* start(const QString& address)
+    QProcess* start(const QString& address, const QString& list = QString(), qsizetype rows = 0)
     {
         auto player = std::make_unique<RealPlayer>(QStringLiteral(BRISNAK_PROGRAM),
                                                    QStringLiteral(BRISNAK_TEST_PLUGINS));
-        if (!player->start(environment(address), playlist, paths.size())) {
+        if (!player->start(environment(address), list.isEmpty() ? playlist : list,
+                           list.isEmpty() ? paths.size() : rows)) {
             qWarning("%s", qPrintable(player->failure()));
             return nullptr;
         }
@@ -138,6 +142,51 @@ private slots:
         QCOMPARE(program->exitStatus(), QProcess::NormalExit);
         QCOMPARE(program->exitCode(), 0);
         QTRY_COMPARE(playerctl({QStringLiteral("--list-all")}), QString());
+    }
+
+    // SIGTERM (a desktop session ending), SIGINT (Ctrl+C) and SIGHUP (a closed terminal) end the
+    // program as closing its window does: exit status 0, the cover picture of the playing track
+    // removed.
+    void shouldEndAsClosingTheWindowDoesOnASignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+
+    void shouldEndAsClosingTheWindowDoesOnASignal()
+    {
+        QFETCH(int, signal);
+        TaggedFiles tagged;
+        const QString track =
+            tagged.write(QStringLiteral("covered.mp3"), AudioFixtures::Format::Mp3,
+                         {QStringLiteral("Covered"), {}, {}, 0, {}},
+                         {{TaggedFiles::picture(40, 30, "PNG", Qt::red), true}}, 30.0);
+        const QString list = QDir(tagged.path()).filePath(QStringLiteral("list.txt"));
+        QFile file(list);
+        QVERIFY(!track.isEmpty() && file.open(QIODevice::WriteOnly) &&
+                file.write(track.toUtf8() + '\n') > 0);
+        file.close();
+        QProcess* program = start(bus.address(), list, 1);
+        QVERIFY(program);
+        QTRY_COMPARE(playerctl({QStringLiteral("--list-all")}), QString("brisnak"));
+        QCOMPARE(brisnak({"play"}), QString());
+        const auto covers = [&] {
+            QStringList found;
+            QDirIterator it(QDir(runtime.path()).filePath("cache"), {QStringLiteral("cover-*")},
+                            QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext())
+                found << it.next();
+            return found;
+        };
+        QTRY_COMPARE(covers().size(), 1);
+
+        QCOMPARE(::kill(static_cast<pid_t>(program->processId()), signal), 0);
+        QVERIFY(program->waitForFinished(10000));
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program->exitCode(), 0);
+        QCOMPARE(covers(), QStringList());
     }
 
     void shouldRunWithoutASessionBus_data()

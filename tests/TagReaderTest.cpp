@@ -7,9 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 using Format = AudioFixtures::Format;
 Q_DECLARE_METATYPE(Format)
@@ -138,6 +141,76 @@ private slots:
         }
     }
 
+    // Tags that claim too much: a track number too large for 32 bits is no number, and an ID3v2
+    // tag of 200 MB (a cover picture, zeros that take no room on disk) is not read at all.
+    void shouldNotBelieveTagsThatClaimTooMuch_data()
+    {
+        QTest::addColumn<QByteArray>("trackNumber");
+        QTest::addColumn<qint64>("tagBytes");
+        QTest::newRow("track number 99999999999") << QByteArray("99999999999") << qint64{0};
+        QTest::newRow("track number 7/12") << QByteArray("7/12") << qint64{0};
+        QTest::newRow("a 200 MB ID3v2 tag") << QByteArray() << (qint64{200} << 20);
+    }
+
+    void shouldNotBelieveTagsThatClaimTooMuch()
+    {
+        QFETCH(QByteArray, trackNumber);
+        QFETCH(qint64, tagBytes);
+        const QString name =
+            QString::fromUtf8(QTest::currentDataTag()).replace(' ', '_').replace('/', '_');
+        QString path = files.write(name + ".mp3", Format::Mp3, {"Title", {}, {}, 7, {}});
+        QVERIFY(!path.isEmpty());
+        QFile file(path);
+        QByteArray bytes = (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+        file.close();
+        if (!trackNumber.isEmpty()) {
+            // The TRCK frame's text, "7" as written, replaced (an ID3v2.4 frame: its size in
+            // 7-bit bytes, then the encoding byte).
+            const qsizetype frame = bytes.indexOf("TRCK");
+            QVERIFY(frame > 0);
+            QByteArray replaced = "TRCK";
+            for (const int shift : {21, 14, 7, 0})
+                replaced += char(((trackNumber.size() + 1) >> shift) & 0x7f);
+            replaced += QByteArray("\0\0\x03", 3) + trackNumber;
+            bytes.replace(frame, 10 + 2, replaced);
+        } else {
+            // A tag header claiming tagBytes, then zeros up to there, then the audio.
+            bytes = bytes.mid(10 + ((bytes[6] & 0x7f) << 21 | (bytes[7] & 0x7f) << 14 |
+                                    (bytes[8] & 0x7f) << 7 | (bytes[9] & 0x7f)));
+            QByteArray header("ID3\x04\0\0", 6);
+            for (const int shift : {21, 14, 7, 0})
+                header += char((tagBytes >> shift) & 0x7f);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(header) == 10 &&
+                    file.resize(10 + tagBytes) && file.seek(10 + tagBytes));
+            file.write(bytes);
+            file.close();
+            bytes.clear();
+        }
+        if (!bytes.isEmpty()) {
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+            file.close();
+        }
+
+        QFile io("/proc/self/io");
+        const auto readSoFar = [&io] {
+            io.open(QIODevice::ReadOnly);
+            const QByteArray all = io.readAll();
+            io.close();
+            const qsizetype at = all.indexOf("rchar: ");
+            return all.mid(at + 7, all.indexOf('\n', at) - at - 7).toLongLong();
+        };
+        const qint64 before = readSoFar();
+        const TagReader::Tags read = TagReader::readFile(QFile::encodeName(path).toStdString(), {});
+        if (trackNumber.isEmpty()) {
+            QVERIFY(read.isEmpty());
+            QVERIFY2(readSoFar() - before < 1 << 20,
+                     qPrintable(QString::number(readSoFar() - before)));
+        } else {
+            QCOMPARE(read.title, QString("Title"));
+            QCOMPARE(read.trackNumber, trackNumber == "7/12" ? 7 : 0);
+        }
+    }
+
     void shouldReadNothingFromWhatIsNoAudioFile()
     {
         const QString path = QDir(files.path()).filePath(QStringLiteral("text.mp3"));
@@ -167,8 +240,24 @@ private slots:
         QTemporaryDir cache;
         QVERIFY(cache.isValid());
         const QString folder = QDir(cache.path()).filePath(QStringLiteral("brisnak"));
+        // Pictures left by a process that no longer runs go when a reader is made; those of a
+        // process that runs stay.
+        QProcess gone;
+        gone.start(QStringLiteral("true"));
+        QVERIFY(gone.waitForStarted());
+        const qint64 goneId = gone.processId();
+        QVERIFY(gone.waitForFinished());
+        const QString left = QStringLiteral("cover-%1-1.jpg").arg(goneId);
+        const QString kept = QStringLiteral("cover-%1-1.jpg").arg(getppid());
+        QVERIFY(QDir().mkpath(folder));
+        for (const QString& picture : {left, kept}) {
+            QFile stale(QDir(folder).filePath(picture));
+            QVERIFY(stale.open(QIODevice::WriteOnly));
+        }
         {
             TagReader reader(folder);
+            QCOMPARE(entries(folder), QStringList{kept});
+            QVERIFY(QFile::remove(QDir(folder).filePath(kept)));
             QSignalSpy read(&reader, &TagReader::tagsRead);
 
             // Three tracks in a row: only the last one's tags are delivered, and only its
