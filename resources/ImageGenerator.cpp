@@ -55,7 +55,8 @@ double noise(int x, int y)
 }
 
 // Button icons: a dark ring around a black glyph, drawn on the 16 px grid so that the straight
-// edges fall on pixel boundaries.
+// edges fall on pixel boundaries; at `scale` times that for screens that scale (Qt picks
+// name@2x.png and name@3x.png beside name.png by itself).
 
 enum class Glyph { Stop, Pause, Play, Previous, Next };
 
@@ -79,12 +80,13 @@ QPainterPath leftTriangle(double left, double right, double top, double bottom)
     return path;
 }
 
-QImage buttonIcon(Glyph glyph)
+QImage buttonIcon(Glyph glyph, int scale = 1)
 {
-    QImage image(16, 16, QImage::Format_ARGB32_Premultiplied);
+    QImage image(16 * scale, 16 * scale, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(scale, scale);
 
     painter.setPen(QPen(ringColour, 1.2));
     painter.setBrush(QColor(255, 255, 255, 150));
@@ -422,11 +424,17 @@ int main(int argc, char* argv[])
     const QDir resources(QString::fromLocal8Bit(argv[1]));
     const QString images = resources.filePath("Icons/images");
 
-    save(buttonIcon(Glyph::Stop), images + "/stop.png", "PNG");
-    save(buttonIcon(Glyph::Pause), images + "/pause.png", "PNG");
-    save(buttonIcon(Glyph::Play), images + "/play.png", "PNG");
-    save(buttonIcon(Glyph::Previous), images + "/previous.png", "PNG");
-    save(buttonIcon(Glyph::Next), images + "/next.png", "PNG");
+    const std::pair<Glyph, const char*> buttons[] = {{Glyph::Stop, "stop"},
+                                                     {Glyph::Pause, "pause"},
+                                                     {Glyph::Play, "play"},
+                                                     {Glyph::Previous, "previous"},
+                                                     {Glyph::Next, "next"}};
+    for (const auto& [glyph, name] : buttons) {
+        save(buttonIcon(glyph), images + "/" + name + ".png", "PNG");
+        for (const int scale : {2, 3})
+            save(buttonIcon(glyph, scale), images + QString("/%1@%2x.png").arg(name).arg(scale),
+                 "PNG");
+    }
 
     save(logo(16, 13), images + "/brisnak_mini.png", "PNG");
     save(logo(150, 125), images + "/brisnak.png", "PNG");
@@ -441,11 +449,14 @@ int main(int argc, char* argv[])
     save(musicalNote(), images + "/musical_note.png", "PNG");
     save(banner(), images + "/brisnak_banner.jpg", "JPEG", 88);
 
+    // The application icon of the desktop's theme, up to what a dock on a scaled screen shows; the
+    // Windows icon group holds four of them.
     std::vector<QImage> iconSizes;
-    for (const int size : {128, 48, 32, 16}) {
+    for (const int size : {256, 128, 64, 48, 32, 24, 16}) {
         const QImage icon = logo(size, size);
         save(icon, resources.filePath(QString("hicolor/%1x%1/apps/brisnak.png").arg(size)), "PNG");
-        iconSizes.push_back(icon);
+        if (size == 128 || size == 48 || size == 32 || size == 16)
+            iconSizes.push_back(icon);
     }
     writeIco(iconSizes, resources.filePath("brisnak.ico"));
 

@@ -1,7 +1,9 @@
 #include "MainWindow.h"
 
 #include "MainWindowForm.h"
+#include "SeekBarAccessible.h"
 #include "SoundPlayer.h"
+#include "StatusLabel.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -51,10 +53,13 @@ QString blankSeparatedFilter(const QString& filter)
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), form(new MainWindowForm)
 {
+    // Assistive technology reads the seek slider's position in minutes and seconds: in place before
+    // the form asks for any of its widgets' accessible interfaces.
+    SeekBarAccessible::installFor(QStringLiteral("seekBar"));
     form->SetupForm(this);
     player = std::make_unique<SoundPlayer>();
 
-    statusLabel = new QLabel(this);
+    statusLabel = new StatusLabel(this);
     form->statusBar->addPermanentWidget(statusLabel, 200);
     statusLabel->show();
 

@@ -1,5 +1,7 @@
 #include "MainWindowForm.h"
 
+#include "Playlist.h"
+
 #include <QAction>
 #include <QCoreApplication>
 #include <QHBoxLayout>
@@ -90,7 +92,7 @@ void MainWindowForm::SetupForm(QMainWindow* window)
 
     verticalLayout->addLayout(horizontalLayout);
 
-    listFiles = new QListWidget(centralWidget);
+    listFiles = new Playlist(centralWidget);
     listFiles->setObjectName("listFiles");
     QFont font;
     font.setFamilies({QString::fromLatin1("Arial")});
@@ -158,4 +160,17 @@ void MainWindowForm::RetranslateForm(QMainWindow* window)
     menuFile->setTitle(tr("File"));
     menuPlayback->setTitle(tr("Playback"));
     menuHelp->setTitle(tr("Help"));
+
+    // What assistive technology (a screen reader) names the controls by; nothing of it is seen.
+    window->setAccessibleName(tr("Brisnak"));
+    stopButton->setAccessibleName(tr("Stop"));
+    pauseButton->setAccessibleName(tr("Pause"));
+    playButton->setAccessibleName(tr("Play"));
+    previousButton->setAccessibleName(tr("Previous"));
+    previousButton->setAccessibleDescription(tr("Plays the track above in the playlist"));
+    nextButton->setAccessibleName(tr("Next"));
+    nextButton->setAccessibleDescription(tr("Plays the track below in the playlist"));
+    seekBar->setAccessibleName(tr("Position"));
+    seekBar->setAccessibleDescription(tr("Drag and let go to play from another point"));
+    listFiles->setAccessibleName(tr("Playlist"));
 }

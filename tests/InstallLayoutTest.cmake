@@ -17,9 +17,12 @@ set(expected
     share/applications/brisnak.desktop
     share/metainfo/invalid.brisnak.brisnak.metainfo.xml
     share/icons/hicolor/16x16/apps/brisnak.png
+    share/icons/hicolor/24x24/apps/brisnak.png
     share/icons/hicolor/32x32/apps/brisnak.png
     share/icons/hicolor/48x48/apps/brisnak.png
-    share/icons/hicolor/128x128/apps/brisnak.png)
+    share/icons/hicolor/64x64/apps/brisnak.png
+    share/icons/hicolor/128x128/apps/brisnak.png
+    share/icons/hicolor/256x256/apps/brisnak.png)
 foreach(path IN LISTS expected)
     if(NOT EXISTS "${PREFIX}/${path}")
         message(FATAL_ERROR "missing after install: ${path}")

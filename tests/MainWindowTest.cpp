@@ -4,6 +4,7 @@
 #include "MainWindow.h"
 #include "MainWindowForm.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QBoxLayout>
@@ -31,8 +32,9 @@ QObject* formMember(const MainWindowForm& form)
 }
 
 // One object of the form, in the order of the form's members: its member, class, parent, the menu,
-// menu bar or layout that holds it (in this order), and its texts and icon (null: not set). A
-// property the form is to fix later (an accessible name, say) is one more column.
+// menu bar or layout that holds it (in this order), its texts and icon, and the name assistive
+// technology (a screen reader) gives it (null: not set). A property the form is to fix later is
+// one more column.
 struct Entry {
     const char* name;
     QObject* (*member)(const MainWindowForm&);
@@ -43,6 +45,7 @@ struct Entry {
     const char* toolTip;
     const char* title;
     const char* icon;
+    const char* accessibleName = nullptr;
 };
 
 template <auto member>
@@ -77,19 +80,19 @@ const Entry form[] = {
     {"horizontalLayout", m<&F::horizontalLayout>,   "QHBoxLayout", "verticalLayout",
         "verticalLayout", _, _, _, _},
     {"stopButton",       m<&F::stopButton>,         "QPushButton", "centralWidget",
-        "horizontalLayout", "", "Stop", _, ":/Icons/images/stop.png"},
+        "horizontalLayout", "", "Stop", _, ":/Icons/images/stop.png", "Stop"},
     {"pauseButton",      m<&F::pauseButton>,        "QPushButton", "centralWidget",
-        "horizontalLayout", "", "Pause", _, ":/Icons/images/pause.png"},
+        "horizontalLayout", "", "Pause", _, ":/Icons/images/pause.png", "Pause"},
     {"playButton",       m<&F::playButton>,         "QPushButton", "centralWidget",
-        "horizontalLayout", "", "Play", _, ":/Icons/images/play.png"},
+        "horizontalLayout", "", "Play", _, ":/Icons/images/play.png", "Play"},
     {"previousButton",   m<&F::previousButton>,     "QPushButton", "centralWidget",
-        "horizontalLayout", "", "Previous", _, ":/Icons/images/previous.png"},
+        "horizontalLayout", "", "Previous", _, ":/Icons/images/previous.png", "Previous"},
     {"nextButton",       m<&F::nextButton>,         "QPushButton", "centralWidget",
-        "horizontalLayout", "", "Next", _, ":/Icons/images/next.png"},
+        "horizontalLayout", "", "Next", _, ":/Icons/images/next.png", "Next"},
     {"seekBar",          m<&F::seekBar>,            "QSlider",     "centralWidget",
-        "horizontalLayout", _, _, _, _},
+        "horizontalLayout", _, _, _, _, "Position"},
     {"listFiles",        m<&F::listFiles>,          "QListWidget", "centralWidget",
-        "verticalLayout", _, _, _, _},
+        "verticalLayout", _, _, _, _, "Playlist"},
     {"menuBar",          m<&F::menuBar>,            "QMenuBar",    "MainWindow",
         _, _, _, _, _},
     {"menuFile",         m<&F::menuFile>,           "QMenu",       "menuBar",
@@ -161,6 +164,9 @@ private slots:
             text("text", entry.text);
             text("toolTip", entry.toolTip);
             text("title", entry.title);
+            if (entry.accessibleName)
+                QCOMPARE(QAccessible::queryAccessibleInterface(object)->text(QAccessible::Name),
+                         QLatin1String(entry.accessibleName));
             if (entry.icon) {
                 const QImage image(QLatin1String(entry.icon));
                 QCOMPARE(qobject_cast<QPushButton*>(object)->icon().pixmap(image.size()).toImage(),
@@ -177,7 +183,10 @@ private slots:
             QCOMPARE(held(window.findChild<QObject*>(it.key())), it.value());
 
         QCOMPARE(window.objectName(), QString("MainWindow"));
+        // No title is seen; assistive technology names the window.
         QVERIFY(window.windowTitle().isEmpty());
+        QCOMPARE(QAccessible::queryAccessibleInterface(&window)->text(QAccessible::Name),
+                 QString("Brisnak"));
         QCOMPARE(window.centralWidget(), window.findChild<QWidget*>("centralWidget"));
         QCOMPARE(window.menuBar(), window.findChild<QMenuBar*>("menuBar"));
         QCOMPARE(window.statusBar(), window.findChild<QStatusBar*>("statusBar"));
@@ -235,6 +244,83 @@ private slots:
         QCOMPARE(timers[0]->interval(), 500);
         QVERIFY(!timers[0]->isSingleShot());
         QVERIFY(!timers[0]->isActive());
+    }
+
+    // What assistive technology is told of the seek slider, whose own value stays in
+    // milliseconds: the position in whole seconds, and in the minutes and seconds a person reads.
+    void shouldTellThePositionInMinutesAndSeconds_data()
+    {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("maximum");
+        QTest::addColumn<QString>("spoken");
+        QTest::newRow("fresh") << 0 << 99 << "0:00 of 0:00";
+        QTest::newRow("minutes") << 83456 << 296000 << "1:23 of 4:56";
+        QTest::newRow("up to an hour") << 3599999 << 3600000 << "59:59 of 1:00:00";
+        QTest::newRow("past an hour") << 3723000 << 7200500 << "1:02:03 of 2:00:00";
+    }
+
+    void shouldTellThePositionInMinutesAndSeconds()
+    {
+        QFETCH(int, value);
+        QFETCH(int, maximum);
+        QFETCH(QString, spoken);
+        MainWindow window;
+        auto* seekBar = window.findChild<QSlider*>("seekBar");
+        seekBar->setMaximum(maximum);
+        seekBar->setValue(value);
+        QAccessibleInterface* slider = QAccessible::queryAccessibleInterface(seekBar);
+        QCOMPARE(slider->role(), QAccessible::Slider);
+        QCOMPARE(slider->text(QAccessible::Value), spoken);
+        QCOMPARE(slider->valueInterface()->currentValue().toInt(), value / 1000);
+        QCOMPARE(slider->valueInterface()->maximumValue().toInt(), maximum / 1000);
+        QCOMPARE(slider->valueInterface()->minimumStepSize().toInt(), 1);
+        // Set from assistive technology: the handle moves, in milliseconds.
+        slider->valueInterface()->setCurrentValue(1);
+        QCOMPARE(seekBar->value(), std::min(1000, maximum));
+    }
+
+    // How the window looks where the status text and keyboard focus would spoil it: a long path
+    // stays whole in the label but never widens the window; the playlist, white on black, shows
+    // when it has keyboard focus.
+    void shouldFitAnyScreenAndShowFocus_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("listFocused");
+        QTest::newRow("a 435-character path in the status text")
+            << QStringLiteral("Now playing: /") + QString("music/").repeated(71) + "abcd.mp3"
+            << false;
+        QTest::newRow("keyboard focus on the playlist") << QString() << true;
+    }
+
+    void shouldFitAnyScreenAndShowFocus()
+    {
+        QFETCH(QString, status);
+        QFETCH(bool, listFocused);
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        const int narrowest = window.minimumSizeHint().width();
+        auto* label = window.findChild<QStatusBar*>("statusBar")->findChild<QLabel*>();
+        label->setText(status);
+        auto* list = window.findChild<QListWidget*>("listFiles");
+        if (listFocused)
+            list->setFocus();
+        QTRY_COMPARE(list->hasFocus(), listFocused);
+        QTest::qWait(50); // the layout's and the paint's passes
+        QCOMPARE(window.minimumSizeHint().width(), narrowest);
+        QCOMPARE(window.minimumSize().width(), narrowest);
+        QCOMPARE(label->text(), status);
+        QVERIFY(label->geometry().right() < window.width());
+
+        // The playlist's edge, just inside its frame: white where it shows focus, else black.
+        const QImage seen = list->viewport()->grab().toImage();
+        int light = 0;
+        for (int x = 0; x < seen.width(); ++x)
+            light += qGray(seen.pixel(x, 1)) > 200 ? 1 : 0;
+        if (listFocused)
+            QVERIFY2(light > seen.width() / 4, qPrintable(QString::number(light)));
+        else
+            QCOMPARE(light, 0);
     }
 
     void shouldDeclareSixteenPrivateSlotsInTableOrder()

@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QImage>
 #include <QImageReader>
+#include <QRegularExpression>
 #include <QResource>
 #include <QTest>
 
@@ -30,7 +31,18 @@ private slots:
         // Nothing in this program calls Q_INIT_RESOURCE: the bundle registers itself while the
         // program is loaded.
         QVERIFY(QResource(":/Icons/images/play.png").isValid());
-        QCOMPARE(QDir(":/Icons/images").entryList().size(), 10);
+        // The ten images, and each button icon twice and three times as large for scaled screens.
+        QStringList scaled = QDir(":/Icons/images").entryList();
+        const QStringList designed = scaled.filter(QRegularExpression("^[^@]*$"));
+        QCOMPARE(designed.size(), 10);
+        for (const char* name : {"stop", "pause", "play", "previous", "next"}) {
+            for (const int scale : {2, 3}) {
+                const QString file = QStringLiteral("%1@%2x.png").arg(name).arg(scale);
+                QVERIFY2(scaled.removeOne(file), qPrintable(file));
+                QCOMPARE(QImage(":/Icons/images/" + file).size(), QSize(16, 16) * scale);
+            }
+        }
+        QCOMPARE(scaled, designed);
     }
 
     void shouldLoadEveryImageAtItsSizeAndFormat_data()
@@ -133,7 +145,7 @@ private slots:
 
     void shouldShipTheApplicationIconInEveryThemeSize()
     {
-        for (const int size : {16, 32, 48, 128}) {
+        for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
             const QString path = sourceFile(QString("hicolor/%1x%1/apps/brisnak.png").arg(size));
             QImageReader reader(path);
             QCOMPARE(reader.format(), QByteArray("png"));
