@@ -368,16 +368,23 @@ private slots:
                       {0, Audible, {Starting, 0, 0, 0, 1, Silent}},
                       {0, Return, {Starting, 0, 0, 0, 1, Finishing, NoClock, true}},
                       {0, Round, {OnDevice, 1, 1, 0, 1, Playing}, Stall}};
-        QTest::newRow("Starting -> OnClock without a device, tried once per RetryPeriod; a stream "
-                      "that opens takes over, the clock running until it is handed in")
+        QTest::newRow("Starting -> OnClock without a device, tried again a RetryPeriod after "
+                      "each try failed; a stream that opens takes over, the clock running until "
+                      "it is handed in")
             << Script{{0, NoDevice, {}},
                       {0, Play, {OnClock, 1, 0, 0, 0, NoStream, Ticks}, Retry},
                       {Retry / 2, Round, {OnClock, 0, 0, 0, 0, NoStream, Ticks}, Retry},
-                      {Retry, Round, {OnClock, 1, 0, 0, 0, NoStream, Ticks}, 2 * Retry},
-                      {Retry, DeviceBack, {OnClock, 0, 0, 0, 0, NoStream, Ticks}},
-                      {2 * Retry, Update, {OnClock, 0, 0, 0, 0, NoStream, Ticks, true}, 3 * Retry},
-                      {2 * Retry, Send, {OnClock, 1, 0, 0, 1, Silent, Ticks}},
-                      {2 * Retry, Return, {OnDevice, 0, 0, 0, 1, Playing, Stopped}}};
+                      {Retry, Update, {OnClock, 0, 0, 0, 0, NoStream, Ticks, true}, 2 * Retry},
+                      {Retry, Send, {OnClock, 1, 0, 0, 0, NoStream, Ticks}},
+                      {Retry + 500, Return, {OnClock, 0, 0, 0, 0, NoStream, Ticks}},
+                      {2 * Retry, Round, {OnClock, 0, 0, 0, 0, NoStream, Ticks}, 2 * Retry + 500},
+                      {2 * Retry, DeviceBack, {OnClock, 0, 0, 0, 0, NoStream, Ticks}},
+                      {2 * Retry + 500,
+                       Update,
+                       {OnClock, 0, 0, 0, 0, NoStream, Ticks, true},
+                       3 * Retry + 500},
+                      {2 * Retry + 500, Send, {OnClock, 1, 0, 0, 1, Silent, Ticks}},
+                      {2 * Retry + 500, Return, {OnDevice, 0, 0, 0, 1, Playing, Stopped}}};
         QTest::newRow("Starting -> OnClock when the stream does not start: closed, the connection "
                       "dropped; the clock runs through failing tries; one that starts takes over")
             << Script{
@@ -421,6 +428,8 @@ private slots:
                 {b + 10000, Update, {Idle, 0, 0, 0, opened, waiting, Stopped}, Never},
                 {b + 11000, Audible, {Starting, 0, 0, 0, opened, waiting, Stopped}},
                 {b + 11000, Update, {OnClock, 0, 0, 0, opened, waiting, Ticks}, b + 11000 + Retry},
+                // When the next try would be due, and long after: it waits for this one.
+                {b + 11000 + Retry, Update, {OnClock, 0, 0, 0, opened, waiting, Ticks}, Never},
                 {b + 30000, Update, {OnClock, 0, 0, 0, opened, waiting, Ticks}, Never},
                 // The server answers: the stream it started is handed in, and the clock stops.
                 {b + 31000,
