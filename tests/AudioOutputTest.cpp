@@ -60,7 +60,6 @@ class AudioOutputTest : public QObject
         return SoundCapture::side(recording, 2, rate);
     }
     double seconds(long long frame) const { return static_cast<double>(frame) / rate; }
-    long long frame(double seconds) const { return std::llround(seconds * rate); }
 
 private slots:
     void initTestCase()
@@ -117,7 +116,6 @@ private slots:
         }
         QVERIFY2(tap.waitForSilence(size_t(rate) / 4), "the sink never fell silent");
         const std::vector<float> recording = tap.stop();
-        const SoundCapture heard = left(recording);
 
         // The tracks one after the other, each sample for sample from its first frame to its
         // last, with nothing between them but silence.
