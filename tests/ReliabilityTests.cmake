@@ -5,7 +5,6 @@ add_library(brisnak_audio_check STATIC
     support/PulseAddressScope.cpp support/PulseAddressScope.h
     support/SinkRecorder.cpp support/SinkRecorder.h
     support/SinkTap.cpp support/SinkTap.h
-    support/SteppedTone.cpp support/SteppedTone.h
     support/TrackMatch.cpp support/TrackMatch.h)
 target_include_directories(brisnak_audio_check PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
 target_link_libraries(brisnak_audio_check PUBLIC Qt6::Core brisnak_audio_fixtures brisnak_sound_server)

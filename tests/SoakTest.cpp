@@ -32,7 +32,8 @@ constexpr double trackSeconds = 0.2;
 
 struct Usage {
     qint64 residentKb = 0;
-    int threads = 0;
+    // The names of the threads, in order.
+    QStringList threads;
     int descriptors = 0;
 };
 
@@ -46,8 +47,13 @@ Usage usageNow()
                 usage.residentKb = line.mid(6).trimmed().split(' ').value(0).toLongLong();
         }
     }
-    usage.threads =
-        int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+    for (const QString& task :
+         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile name("/proc/self/task/" + task + "/comm");
+        if (name.open(QIODevice::ReadOnly))
+            usage.threads << QString::fromLocal8Bit(name.readAll().trimmed());
+    }
+    usage.threads.sort();
     usage.descriptors = int(QDir("/proc/self/fd")
                                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
                                 .size());
@@ -92,21 +98,18 @@ private slots:
     void shouldPlayTwoHundredTracksWithFlatMemoryAndNoLeaks()
     {
         // Through a real sound server when one can be started, so that every track opens and
-        // closes a device stream; on the silent clock otherwise.
-        SoundServer server;
+        // closes a device stream; on the silent clock otherwise. Its sink is a pipe sink, which
+        // renders all the time in short blocks and so takes a new stream in at once, as a
+        // desktop's sink on a sound card does (a null sink that nothing plays into renders in
+        // blocks of up to two seconds, and a stream that joins it waits for the next).
+        SinkTap tap;
+        SoundServer server(SoundServer::Kind::PulseAudio, 44100, true, tap.fifo());
         const bool withServer = SoundServer::toolsInstalled() && server.start();
         std::optional<PulseAddressScope> address;
-        // A null sink that no other stream plays into renders in blocks of up to two seconds, and a
-        // stream that joins it waits for the next block; a desktop's sink on a sound card takes a
-        // new stream in at once. A silent stream of the tap's keeps the sink as responsive.
-        std::optional<SinkTap> tap;
-        if (withServer) {
+        if (withServer)
             address.emplace(server.address());
-            tap.emplace(server.address(), SoundServer::sinkName(), server.sinkRate());
-            QVERIFY(tap->start());
-        }
         qInfo("playing through %s",
-              withServer ? "a private PulseAudio null sink" : "whatever output there is");
+              withServer ? "a private PulseAudio server" : "whatever output there is");
         // A short first run loads what stays loaded for the life of the process (plugins, the
         // sound server's client library) before the baseline is taken.
         {
@@ -121,7 +124,6 @@ private slots:
 
         Usage atTrack20;
         Usage atEnd;
-        QList<Usage> curve;
         {
             MainWindow window;
             auto* list = window.findChild<QListWidget*>("listFiles");
@@ -130,37 +132,23 @@ private slots:
             QVERIFY(list && seekBar && play);
             list->addItems(paths);
             play->click();
-            for (int row = 20; row < trackCount; row += 20) {
-                // Half a second per track (the progress tick) plus generous slack.
-                QTRY_VERIFY_WITH_TIMEOUT(playingRow(list) >= row, 30000);
-                curve << usageNow();
-                if (row == 20)
-                    atTrack20 = curve.back();
-            }
-            QTRY_COMPARE_WITH_TIMEOUT(playingRow(list), trackCount - 1, 30000);
+            // Half a second per track (the progress tick), with generous slack.
+            QTRY_VERIFY_WITH_TIMEOUT(playingRow(list) >= 20, 30000);
+            atTrack20 = usageNow();
+            QTRY_COMPARE_WITH_TIMEOUT(playingRow(list), trackCount - 1, 300000);
             // The last track plays to its end and the playlist stops there by itself.
             QTRY_VERIFY_WITH_TIMEOUT(
                 seekBar->maximum() > 0 && seekBar->value() == seekBar->maximum(), 10000);
+            // What is left comes back to what there was at track 20: a thread or a descriptor
+            // that is only passing ends within moments; one left behind stays.
+            QTRY_COMPARE_WITH_TIMEOUT(usageNow().threads, atTrack20.threads, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(usageNow().descriptors, atTrack20.descriptors, 10000);
             atEnd = usageNow();
-            curve << atEnd;
         }
-        QTRY_VERIFY_WITH_TIMEOUT(usageNow().threads <= baseline.threads, 5000);
-        const Usage afterWindow = usageNow();
-
-        QStringList rss;
-        for (const Usage& usage : curve)
-            rss << QString::number(usage.residentKb);
-        qInfo("VmRSS every 20 tracks (kB): %s", qPrintable(rss.join(' ')));
-        qInfo("threads: baseline %d, track 20 %d, end %d, after the window %d", baseline.threads,
-              atTrack20.threads, atEnd.threads, afterWindow.threads);
-        qInfo("descriptors: baseline %d, track 20 %d, end %d, after the window %d",
-              baseline.descriptors, atTrack20.descriptors, atEnd.descriptors,
-              afterWindow.descriptors);
-
-        QCOMPARE(atEnd.threads, atTrack20.threads);
-        QCOMPARE(atEnd.descriptors, atTrack20.descriptors);
-        QCOMPARE(afterWindow.threads, baseline.threads);
-        QCOMPARE(afterWindow.descriptors, baseline.descriptors);
+        QTRY_COMPARE_WITH_TIMEOUT(usageNow().threads, baseline.threads, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(usageNow().descriptors, baseline.descriptors, 10000);
+        qInfo("VmRSS at track 20 %lld kB, at the end %lld kB", atTrack20.residentKb,
+              atEnd.residentKb);
 #ifndef BRISNAK_UNDER_ASAN
         const qint64 growthKb = atEnd.residentKb - atTrack20.residentKb;
         QVERIFY2(

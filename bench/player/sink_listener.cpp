@@ -1,7 +1,7 @@
 // What reaches the private sound server's sink while the whole-player benchmarks run, recorded
-// with the tests' own tap (SinkTap: a silent stream keeps the null sink running, and its monitor
+// with MonitorRecorder (a silent stream keeps the null sink running, and its monitor
 // is recorded as float stereo at the sink's rate) and measured with the tests' own measures
-// (TrackMatch, SoundCapture).
+// (SoundCapture).
 //
 //     bench_sink_listener RATE BUFFER_MS        (the server at PULSE_SERVER)
 //
@@ -28,14 +28,14 @@
 // bound of the looks in the 200 ms after its own arrival.
 #include "BenchFiles.h"
 #include "DriverClock.h"
-#include "SinkTap.h"
+#include "MonitorRecorder.h"
 #include "SoundCapture.h"
 #include "SoundServer.h"
-#include "TrackMatch.h"
 
 #include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -52,8 +52,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const int rate = std::atoi(argv[1]);
-    SinkTap tap(qEnvironmentVariable("PULSE_SERVER"), SoundServer::sinkName(), rate,
-                std::atoi(argv[2]));
+    MonitorRecorder tap(qEnvironmentVariable("PULSE_SERVER"), SoundServer::sinkName(), rate,
+                        std::atoi(argv[2]));
     if (!tap.start()) {
         std::fprintf(stderr, "bench_sink_listener: the sink's monitor records nothing\n");
         return 1;
@@ -105,6 +105,23 @@ int main(int argc, char** argv)
     const SoundCapture side = SoundCapture::side(recording, 2, rate);
     const std::vector<SoundCapture::Span> loud = side.loudSpans(0.01);
     constexpr float audible = 0.01f; // -40 dBFS
+    const auto recorded = static_cast<int64_t>(recording.size() / 2);
+    // The first frame at or after `frame` with either side audible, or the recording's end.
+    const auto firstLoud = [&](int64_t frame) {
+        while (frame < recorded && std::fabs(recording[2 * frame]) < audible &&
+               std::fabs(recording[2 * frame + 1]) < audible)
+            ++frame;
+        return frame;
+    };
+    // The first frame at or after `frame` that begins `length` frames of exact silence.
+    const auto silenceAfter = [&](int64_t frame, int64_t length) {
+        for (int64_t run = 0; frame < recorded; ++frame) {
+            run = recording[2 * frame] == 0.0f && recording[2 * frame + 1] == 0.0f ? run + 1 : 0;
+            if (run == length)
+                return frame + 1 - length;
+        }
+        return recorded;
+    };
 
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -118,13 +135,12 @@ int main(int argc, char** argv)
         const int64_t to = frameAt(limit);
         int64_t heard = -1;
         if (question == "audible") {
-            const TrackMatch::Span span = TrackMatch::loudSpan(recording, from, audible, 1);
-            heard = span.frames() > 0 ? static_cast<int64_t>(span.start) : -1;
+            const int64_t first = firstLoud(from);
+            heard = first < recorded ? first : -1;
         } else if (question == "silent") {
             const int64_t before = frameAt(at - 200000000);
-            if (static_cast<int64_t>(TrackMatch::loudSpan(recording, before, audible, 1).start) <
-                from)
-                heard = static_cast<int64_t>(TrackMatch::silenceAfter(recording, from, rate / 200));
+            if (firstLoud(before) < from)
+                heard = silenceAfter(from, rate / 200);
         } else if (question == "pitch" || question == "second") {
             const double hz =
                 question == "pitch"

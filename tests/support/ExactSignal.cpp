@@ -51,14 +51,3 @@ std::vector<float> ExactSignal::writeSweep(const std::string& path, int rate, do
     }
     return write(path, rate, values);
 }
-
-float ExactSignal::largestStep(const std::vector<float>& stereo, size_t fromFrame, size_t toFrame)
-{
-    toFrame = std::min(toFrame, stereo.size() / 2);
-    float largest = 0.0f;
-    for (size_t i = std::max<size_t>(fromFrame, 1); i < toFrame; ++i) {
-        for (size_t side = 0; side < 2; ++side)
-            largest = std::max(largest, std::fabs(stereo[2 * i + side] - stereo[2 * i + side - 2]));
-    }
-    return largest;
-}

@@ -20,11 +20,6 @@ public:
     static std::vector<float> writeSweep(const std::string& path, int rate, double seconds,
                                          double fromHz, double toHz);
 
-    // The largest difference between neighbouring samples of one side: a click shows as a step
-    // far above what the signal itself does.
-    static float largestStep(const std::vector<float>& stereo, size_t fromFrame = 0,
-                             size_t toFrame = static_cast<size_t>(-1));
-
 private:
     static std::vector<float> write(const std::string& path, int rate,
                                     const std::vector<short>& values);

@@ -3,6 +3,8 @@
 #include "ClockOutput.h"
 #include "Mixer.h"
 
+#include <algorithm>
+
 void Hold::close()
 {
     std::lock_guard lock(mutex);
@@ -159,4 +161,11 @@ int FakeBackend::deviceCount() const
 {
     std::lock_guard lock(mutex);
     return static_cast<int>(devices.size());
+}
+
+int FakeBackend::openDevices() const
+{
+    std::lock_guard lock(mutex);
+    return static_cast<int>(std::count_if(devices.begin(), devices.end(),
+                                          [](const auto& log) { return !log->destroyed; }));
 }

@@ -75,7 +75,9 @@ public:
     // The last device opened, and the last clock (null before the first).
     std::shared_ptr<OutputLog> lastDevice() const;
     std::shared_ptr<OutputLog> lastClock() const;
+    // Devices opened so far, and those of them not destroyed yet.
     int deviceCount() const;
+    int openDevices() const;
 
     const bool realTime;
     std::atomic<bool> deviceAvailable{true};

@@ -1,134 +1,109 @@
 #include "SinkTap.h"
 
-#include "ProcessEnd.h"
-
-#include <QDeadlineTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcessEnvironment>
-#include <QRegularExpression>
-#include <QThread>
-#include <csignal>
-#include <sys/prctl.h>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
 
-// The recorder and the reference player take at least this much, so that a busy machine does not
-// make them lose samples.
-constexpr int recorderLatencyMs = 20;
-constexpr int referenceLatencyMs = 100;
-
-QStringList rawFloat(int rate, int latencyMs)
-{
-    return {"--raw", "--format=float32le", "--channels=2", "--rate=" + QString::number(rate),
-            "--latency-msec=" + QString::number(latencyMs)};
-}
+constexpr size_t frameBytes = 2 * sizeof(float);
+// The most an unprivileged process may ask for (/proc/sys/fs/pipe-max-size): about 3 s of the
+// sink's output.
+constexpr int pipeBytes = 1 << 20;
 
 } // namespace
 
-SinkTap::SinkTap(const QString& serverAddress, const QString& sinkName, int rate, int buffer)
-    : address(serverAddress), sink(sinkName), sinkRate(rate), bufferMs(buffer)
+SinkTap::SinkTap() : dir(QStringLiteral("/tmp/brisnak-tap-XXXXXX"))
 {
+    const QString made = dir.filePath("sink.fifo");
+    if (!dir.isValid() || mkfifo(made.toLocal8Bit().constData(), 0600) != 0)
+        return;
+    // Opened for writing too, so that the FIFO never reports an end while no server has it open
+    // (before a server starts, and while one restarts), and opening it never blocks.
+    fd = open(made.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    // A bigger buffer only makes losing data less likely still: the default works too.
+    fcntl(fd, F_SETPIPE_SZ, pipeBytes);
+    path = made;
+    reader = std::thread([this] { drain(); });
 }
 
 SinkTap::~SinkTap()
 {
-    ProcessEnd::end(recorder);
-    ProcessEnd::end(keepAlive);
+    ending = true;
+    if (reader.joinable())
+        reader.join();
+    if (fd >= 0)
+        close(fd);
 }
 
-QProcess* SinkTap::launch(QProcess& process, const QStringList& arguments)
+void SinkTap::drain()
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PULSE_SERVER", address);
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Should the test die, its helpers go with it instead of holding ctest's pipe open.
-    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    const QString program = arguments.first();
-    process.start(program, arguments.mid(1));
-    return process.waitForStarted(5000) ? &process : nullptr;
-}
-
-bool SinkTap::start()
-{
-    if (!dir.isValid())
-        return false;
-    keepAlive.setStandardInputFile("/dev/zero");
-    if (!launch(keepAlive,
-                QStringList{"pacat", "--playback", "-d", sink} + rawFloat(sinkRate, bufferMs)))
-        return false;
-    const QString path = dir.filePath("capture.raw");
-    if (!launch(recorder, QStringList{"parec", "-d", sink + ".monitor"} +
-                              rawFloat(sinkRate, std::max(bufferMs, recorderLatencyMs)) +
-                              QStringList{path}))
-        return false;
-    // Live once the file grows: the silent stream keeps the monitor delivering.
-    const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && recorder.state() == QProcess::Running) {
-        if (QFileInfo(path).size() > 8 * sinkRate / 10)
-            return true;
-        QThread::msleep(5);
+    std::vector<char> buffer(1 << 16);
+    size_t carried = 0; // bytes of a frame not read whole yet
+    while (!ending) {
+        pollfd waiting{fd, POLLIN, 0};
+        if (poll(&waiting, 1, 50) <= 0)
+            continue;
+        const ssize_t got = read(fd, buffer.data() + carried, buffer.size() - carried);
+        if (got <= 0)
+            continue;
+        const size_t bytes = carried + static_cast<size_t>(got);
+        const size_t frames = bytes / frameBytes;
+        {
+            std::lock_guard lock(mutex);
+            for (size_t i = 0; i < frames; ++i) {
+                float frame[2];
+                std::memcpy(frame, buffer.data() + i * frameBytes, frameBytes);
+                silentRun = frame[0] == 0.0f && frame[1] == 0.0f ? silentRun + 1 : 0;
+                if (keeping)
+                    kept.insert(kept.end(), frame, frame + 2);
+            }
+        }
+        grown.notify_all();
+        carried = bytes - frames * frameBytes;
+        std::memmove(buffer.data(), buffer.data() + frames * frameBytes, carried);
     }
-    return false;
 }
 
-std::vector<float> SinkTap::stop()
+void SinkTap::start()
 {
-    // parec writes what it has on SIGTERM.
-    ProcessEnd::end(recorder);
-    ProcessEnd::end(keepAlive);
-    QFile file(dir.filePath("capture.raw"));
-    std::vector<float> samples;
-    if (!file.open(QIODevice::ReadOnly))
-        return samples;
-    const QByteArray bytes = file.readAll();
-    samples.resize(static_cast<size_t>(bytes.size()) / (2 * sizeof(float)) * 2);
-    std::memcpy(samples.data(), bytes.constData(), samples.size() * sizeof(float));
-    return samples;
+    std::lock_guard lock(mutex);
+    kept.clear();
+    silentRun = 0;
+    keeping = true;
 }
 
-bool SinkTap::playReference(const std::vector<float>& samples)
+bool SinkTap::waitForSilence(size_t frames, int timeoutMs)
 {
-    const QString path = dir.filePath("reference.raw");
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(reinterpret_cast<const char*>(samples.data()),
-                   static_cast<qint64>(samples.size() * sizeof(float))) !=
-            static_cast<qint64>(samples.size() * sizeof(float)))
-        return false;
-    file.close();
-    QProcess player;
-    if (!launch(player, QStringList{"pacat", "--playback", "-d", sink} +
-                            rawFloat(sinkRate, referenceLatencyMs) + QStringList{path}))
-        return false;
-    return player.waitForFinished(30000) && player.exitCode() == 0;
+    std::unique_lock lock(mutex);
+    return grown.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return silentRun >= frames; });
 }
 
-qint64 SinkTap::framesRecorded() const
+std::vector<float> SinkTap::stop(size_t gap)
 {
-    return QFileInfo(dir.filePath("capture.raw")).size() / qint64(2 * sizeof(float));
-}
-
-int SinkTap::sinkLatencyFrames() const
-{
-    QProcess pactl;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PULSE_SERVER", address);
-    pactl.setProcessEnvironment(env);
-    pactl.start("pactl", {"list", "sinks"});
-    if (!pactl.waitForFinished(5000))
-        return -1;
-    // "Latency: 1995 usec, configured 5000 usec" under the sink's own section.
-    const QString text = QString::fromLocal8Bit(pactl.readAllStandardOutput());
-    const qsizetype at = text.indexOf("Name: " + sink);
-    if (at < 0)
-        return -1;
-    static const QRegularExpression latency("Latency: (\\d+) usec, configured (\\d+) usec");
-    const QRegularExpressionMatch match = latency.match(text, at);
-    if (!match.hasMatch())
-        return -1;
-    const qint64 usec = std::max(match.captured(1).toLongLong(), match.captured(2).toLongLong());
-    return static_cast<int>(usec * sinkRate / 1000000);
+    std::lock_guard lock(mutex);
+    keeping = false;
+    std::vector<float> sounds;
+    sounds.reserve(kept.size());
+    const size_t frames = kept.size() / 2;
+    for (size_t at = 0; at < frames;) {
+        size_t silent = 0;
+        while (at + silent < frames && kept[2 * (at + silent)] == 0.0f &&
+               kept[2 * (at + silent) + 1] == 0.0f)
+            ++silent;
+        if (silent < gap)
+            sounds.insert(sounds.end(), kept.begin() + 2 * at, kept.begin() + 2 * (at + silent));
+        at += silent;
+        for (; at < frames && (kept[2 * at] != 0.0f || kept[2 * at + 1] != 0.0f); ++at)
+            sounds.insert(sounds.end(), kept.begin() + 2 * at, kept.begin() + 2 * at + 2);
+    }
+    kept.clear();
+    return sounds;
 }

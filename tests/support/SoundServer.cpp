@@ -9,7 +9,11 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <csignal>
+#include <cstring>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace
 {
@@ -38,8 +42,8 @@ QString runPactl(const QString& address, const QStringList& arguments, bool* ok)
 
 } // namespace
 
-SoundServer::SoundServer(Kind kind, int sinkRate, bool floatSink)
-    : serverKind(kind), rate(sinkRate), floatSamples(floatSink),
+SoundServer::SoundServer(Kind kind, int sinkRate, bool floatSink, const QString& sinkPipe)
+    : serverKind(kind), rate(sinkRate), floatSamples(floatSink), pipe(sinkPipe),
       dir(QStringLiteral("/tmp/brisnak-sound-XXXXXX"))
 {
 }
@@ -94,7 +98,7 @@ QString SoundServer::defaultSink(const QString& address)
     return ok ? sink : QString();
 }
 
-QProcess* SoundServer::launch(const QString& program, const QStringList& arguments)
+QProcess* SoundServer::launch(const QString& program, const QStringList& arguments, bool output)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // Nothing of the user's own sound set-up is read or written.
@@ -114,8 +118,10 @@ QProcess* SoundServer::launch(const QString& program, const QStringList& argumen
     // Should the test die, its server goes with it.
     process->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     process->setStandardErrorFile(dir.filePath(program + ".log"), QIODevice::Append);
+    if (!output)
+        process->setStandardOutputFile(QProcess::nullDevice());
     process->start(program, arguments);
-    if (!process->waitForStarted(5000))
+    if (!process->waitForStarted(30000))
         return nullptr;
     processes.push_back(std::move(process));
     return processes.back().get();
@@ -138,20 +144,27 @@ bool SoundServer::start()
     why.clear();
     if (!dir.isValid() || isRunning())
         return false;
+    // Far beyond what a start takes on a busy machine (seconds): only a server that never comes
+    // up, without any of its programs ending, takes this long.
+    deadline.setRemainingTime(60000);
     if (serverKind == Kind::PipeWire)
         return startPipeWire();
-    QProcess* server = launch(
-        "pulseaudio",
-        {"--daemonize=no", "-n", "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr",
-         QString("--load=module-null-sink sink_name=%1 format=%2 rate=%3 channels=2")
-             .arg(sinkName(), floatSamples ? "float32le" : "s16le")
-             .arg(rate),
-         "--load=module-native-protocol-unix auth-anonymous=1 socket=" + dir.filePath("native")});
-    if (!server)
+    const QString sink =
+        pipe.isEmpty()
+            ? QString("module-null-sink sink_name=%1 format=%2 rate=%3 channels=2")
+                  .arg(sinkName(), floatSamples ? "float32le" : "s16le")
+                  .arg(rate)
+            : QString("module-pipe-sink sink_name=%1 file=%2 format=float32le rate=%3 channels=2 "
+                      "use_system_clock_for_timing=yes")
+                  .arg(sinkName(), pipe)
+                  .arg(rate);
+    if (!launch("pulseaudio", {"--daemonize=no", "-n", "--exit-idle-time=-1", "--use-pid-file=no",
+                               "--log-target=stderr", "--load=" + sink,
+                               "--load=module-native-protocol-unix auth-anonymous=1 socket=" +
+                                   dir.filePath("native")}))
         return fail("pulseaudio did not start");
-    server->setStandardOutputFile(QProcess::nullDevice());
-    if (!waitUntilAnswering())
-        return fail("pulseaudio did not answer");
+    if (!waitFor([this] { return defaultSink(address()) == sinkName(); }))
+        return fail("pulseaudio did not answer with its sink as the default");
     return true;
 }
 
@@ -159,8 +172,8 @@ bool SoundServer::writeSessionManagerConfig()
 {
     // WirePlumber runs the .lua files of its folders under XDG_CONFIG_HOME and the system's
     // together, in the order of their names: these (80-) come after Debian's settings (50-) and
-    // before the lines that start the monitors (90-), and turn off what the null sink does not
-    // need: the ALSA, camera and Bluetooth monitors. The first two would open this machine's own
+    // before the lines that start the monitors (90-), and turn off what the sink does not need:
+    // the ALSA, camera and Bluetooth monitors. The first two would open this machine's own
     // sound cards and cameras; the last starts WirePlumber's logind plugin, which needs the folders
     // that a running systemd-logind keeps: without them (as in a container) WirePlumber gives up at
     // start, and no sink ever becomes the default.
@@ -185,32 +198,34 @@ bool SoundServer::startPipeWire()
         return fail("the session manager's configuration could not be written");
     // PipeWire and WirePlumber talk over a session bus: a private one, whose address the daemon
     // prints on its standard output.
-    QProcess* bus = launch("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-    if (!bus || !bus->waitForReadyRead(5000))
+    QProcess* bus = launch("dbus-daemon", {"--session", "--nofork", "--print-address=1"}, true);
+    if (!bus || !waitFor([bus] { return bus->canReadLine() || bus->waitForReadyRead(50); }))
         return fail("the session bus did not start");
     busAddress = QString::fromLocal8Bit(bus->readLine()).trimmed();
-    for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse"}) {
-        QProcess* process = launch(program, {});
-        if (!process)
-            return fail(QString("%1 did not start").arg(program));
-        process->setStandardOutputFile(QProcess::nullDevice());
-    }
-    if (!waitUntilAnswering())
+    // Each program needs the one before it. WirePlumber and pipewire-pulse connect to PipeWire's
+    // socket once, at their start: WirePlumber, started before the socket takes connections,
+    // says "Failed to connect to PipeWire" and ends.
+    if (!launch("pipewire", {}))
+        return fail("pipewire did not start");
+    if (!waitFor([this] { return acceptsConnections(dir.filePath("pipewire-0")); }))
+        return fail("PipeWire's socket took no connection");
+    if (!launch("wireplumber", {}) || !launch("pipewire-pulse", {}))
+        return fail("wireplumber or pipewire-pulse did not start");
+    if (!waitFor([this] { return answers(address()); }))
         return fail("pipewire-pulse did not answer");
-    // pipewire-pulse answers before PipeWire itself is ready to make the sink, and the sink
-    // appears a little after the module is loaded: each step is tried again until it is done.
-    bool made = false;
-    bool chosen = false;
-    for (const QDeadlineTimer deadline(10000); !chosen && !deadline.hasExpired();) {
-        made = made || pactl({"load-module", "module-null-sink", "sink_name=" + sinkName(),
-                              "format=float32le", "channels=2"});
-        chosen = made && pactl({"set-default-sink", sinkName()});
-        if (!chosen)
-            QThread::msleep(50);
-    }
-    if (!chosen)
-        return fail(made ? "the null sink did not appear" : "the null sink could not be made");
+    // The sink, once PipeWire makes it; then the default, which WirePlumber sets once it runs.
+    QStringList sink{"load-module", pipe.isEmpty() ? "module-null-sink" : "module-pipe-sink",
+                     "sink_name=" + sinkName(), "format=float32le", "channels=2"};
+    if (!pipe.isEmpty())
+        sink << "file=" + pipe;
+    if (!waitFor([&] { return pactl(sink); }))
+        return fail("the sink could not be made");
+    if (!waitFor([this] {
+            return pactl({"set-default-sink", sinkName()}) && defaultSink(address()) == sinkName();
+        }))
+        return fail("the sink did not become the default (WirePlumber sets it)");
     // PipeWire runs the sink at its graph's clock rate.
+    rate = 0;
     QString sinks;
     pactl({"list", "short", "sinks"}, &sinks);
     for (const QString& line : sinks.split('\n')) {
@@ -219,23 +234,49 @@ bool SoundServer::startPipeWire()
             rate = format.section(' ', 2, 2).chopped(2).toInt();
         }
     }
-    return rate > 0 || fail("the sink's rate could not be read");
+    if (rate <= 0)
+        return fail("the sink's rate could not be read");
+    if (pipe.isEmpty())
+        return true;
+    // A piped sink runs, and writes, only while a stream plays into it.
+    if (!launch("pacat", {"--playback", "--server=" + address(), "--device=" + sinkName(), "--raw",
+                          "--format=float32le", "--channels=2", "--rate=" + QString::number(rate),
+                          "--latency-msec=100", "/dev/zero"}))
+        return fail("the silent stream did not start");
+    if (!waitFor([this] { return !sinkInputs().isEmpty(); }))
+        return fail("the silent stream did not reach the sink");
+    return true;
 }
 
-bool SoundServer::waitUntilAnswering()
+bool SoundServer::acceptsConnections(const QString& socketPath)
 {
-    const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired()) {
-        if (answers(address()) &&
-            (serverKind == Kind::PipeWire || !defaultSink(address()).isEmpty()))
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = socketPath.toLocal8Bit();
+    if (path.size() >= static_cast<qsizetype>(sizeof address.sun_path))
+        return false;
+    std::memcpy(address.sun_path, path.constData(), static_cast<size_t>(path.size()));
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return accepted;
+}
+
+bool SoundServer::waitFor(const std::function<bool()>& ready)
+{
+    for (;;) {
+        if (ready())
             return true;
         for (const auto& process : processes) {
             if (process->state() != QProcess::Running)
                 return false;
         }
+        if (deadline.hasExpired())
+            return false;
         QThread::msleep(50);
     }
-    return false;
 }
 
 bool SoundServer::pactl(const QStringList& arguments, QString* output) const

@@ -1,5 +1,5 @@
-// A private sound server with one null sink ("brisnak_out", the default sink), run by a test as its
-// own child processes and ended by their PIDs, so that a test can take the server away (as if it
+// A private sound server with one sink ("brisnak_out", the default sink), run by a test as its own
+// child processes and ended by their PIDs, so that a test can take the server away (as if it
 // crashed) and bring it back at the same address. Either of the two servers Linux desktops ship:
 // PulseAudio, or PipeWire with its PulseAudio service (and the WirePlumber session manager and a
 // session bus of its own). Clients reach both through the PulseAudio protocol at address(). Its
@@ -8,12 +8,21 @@
 // Bluetooth), so the server opens none of the machine's devices and needs no running
 // systemd-logind, udev or system bus: it starts the same in a container.
 //
+// The sink is a null sink, or a pipe sink that writes what it plays into a FIFO (SinkTap reads
+// it). A piped sink on PipeWire is kept running by a silent stream of the server's own, so that
+// silence between sounds is written too, as a PulseAudio pipe sink writes it by itself.
+//
+// start() waits for what each step needs, as long as the programs it started are running: on a
+// busy machine a step can take seconds, and only a program that has ended stops it early.
+//
 // Threads: GUI (test) thread only.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -23,8 +32,11 @@ public:
     enum class Kind { PulseAudio, PipeWire };
 
     // PulseAudio's sink takes `sinkRate` and float samples (16-bit ones, PulseAudio's default,
-    // when `floatSink` is false); PipeWire's runs at its own clock rate (48 kHz), in float.
-    explicit SoundServer(Kind kind = Kind::PulseAudio, int sinkRate = 44100, bool floatSink = true);
+    // when `floatSink` is false); PipeWire's runs at its own clock rate (48 kHz), in float. With a
+    // `sinkPipe` (a FIFO), the sink is a pipe sink writing float samples into it; the FIFO must
+    // be read from before start() on.
+    explicit SoundServer(Kind kind = Kind::PulseAudio, int sinkRate = 44100, bool floatSink = true,
+                         const QString& sinkPipe = QString());
     ~SoundServer();
     SoundServer(const SoundServer&) = delete;
     SoundServer& operator=(const SoundServer&) = delete;
@@ -39,8 +51,8 @@ public:
     // The default sink of the server at `address`; empty when none answers.
     static QString defaultSink(const QString& address);
 
-    // Starts the server and waits until it answers with its sink in place; false when it does
-    // not within a few seconds.
+    // Starts the server and waits until it answers with its sink in place as the default sink;
+    // false when one of its programs ends first, or nothing comes of it within a minute.
     bool start();
     // Ends it with SIGTERM and waits for it.
     void stop();
@@ -61,7 +73,7 @@ public:
     // The sink's rate, as the server reports it once started.
     int sinkRate() const { return rate; }
     static QString sinkName() { return QStringLiteral("brisnak_out"); }
-    // The source that records what reaches the null sink.
+    // The source that records what reaches the sink.
     static QString monitorSource() { return QStringLiteral("brisnak_out.monitor"); }
     // The players' streams on the server (its sink inputs), one row of `pactl list short
     // sink-inputs` each, split at its tabs: index, sink, client, driver, sample format.
@@ -70,17 +82,25 @@ public:
     bool suspendSink(bool suspended) const;
 
 private:
-    QProcess* launch(const QString& program, const QStringList& arguments);
+    // Starts `program` with its standard error in a log of its own, and its standard output
+    // thrown away unless `output`.
+    QProcess* launch(const QString& program, const QStringList& arguments, bool output = false);
+    static bool acceptsConnections(const QString& socketPath);
     bool startPipeWire();
     bool writeSessionManagerConfig();
-    bool waitUntilAnswering();
+    // Waits until `ready` holds, as long as every program started runs and the start's
+    // deadline has not passed.
+    bool waitFor(const std::function<bool()>& ready);
+    bool answersWithItsSink() const;
     bool pactl(const QStringList& arguments, QString* output = nullptr) const;
     bool fail(const QString& step);
 
     const Kind serverKind;
     int rate;
     const bool floatSamples;
+    const QString pipe;
     QTemporaryDir dir;
+    QDeadlineTimer deadline;
     QString busAddress;
     QString why;
     // In start order; ended in reverse.

@@ -129,7 +129,8 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
         // Looked at again when the stream would count as stalled.
         return lastRenderSeen + StallTimeout;
     case State::OnClock:
-        return nextTry;
+        // A try already due waits for the device thread, which says when it is done.
+        return nextTry > now ? nextTry : Clock::time_point::max();
     default:
         return Clock::time_point::max();
     }
