@@ -32,6 +32,7 @@ constexpr int Poll = ms(OutputController::DrainPoll);
 constexpr int Drain = ms(OutputController::DrainTimeout);
 constexpr int Stall = ms(OutputController::StallTimeout);
 constexpr int Patience = ms(OutputController::StartPatience);
+constexpr int Linger = ms(OutputController::Linger);
 // update() wants no call before a request.
 constexpr int Never = INT_MAX;
 // The event calls no update().
@@ -425,30 +426,48 @@ private slots:
                 << script;
         }
         QTest::newRow(
-            "OnDevice -> Draining when quiet, looked at every DrainPoll; drained -> Idle, "
-            "closed, the connection kept; the next start opens a new stream")
-            << Script{{0, Holding | Play, {OnDevice, 1, 0, 0, 1, Playing}, Stall},
-                      {2000, Quiet | Round, {Draining, 0, 0, 0, 1, Finishing}, 2000 + Poll},
-                      {2100, Round, {Draining, 0, 0, 0, 1, Finishing}, 2100 + Poll},
-                      {2120, PlayedOut | Round, {Idle, 0, 1, 0, 0, Closed}, Never},
-                      {3120, Play, {OnDevice, 1, 0, 0, 1, Playing}, 3120 + Stall}};
+            "OnDevice -> Draining when quiet for Linger, looked at every DrainPoll; drained -> "
+            "Idle, closed, the connection kept; the next start opens a new stream")
+            << Script{
+                   {0, Holding | Play, {OnDevice, 1, 0, 0, 1, Playing}, Stall},
+                   {2000, Quiet | Round, {OnDevice, 0, 0, 0, 1, Playing}, 2000 + Linger},
+                   {2000 + Linger - 1, Round, {OnDevice, 0, 0, 0, 1, Playing}, 2000 + Linger},
+                   {2000 + Linger, Round, {Draining, 0, 0, 0, 1, Finishing}, 2000 + Linger + Poll},
+                   {2600, Round, {Draining, 0, 0, 0, 1, Finishing}, 2600 + Poll},
+                   {2620, PlayedOut | Round, {Idle, 0, 1, 0, 0, Closed}, Never},
+                   {3120, Play, {OnDevice, 1, 0, 0, 1, Playing}, 3120 + Stall}};
+        QTest::newRow("OnDevice: audible again within Linger plays on the same stream, nothing "
+                      "opened or closed; each quiet spell is timed afresh")
+            << Script{
+                   {0, Holding | Play, {OnDevice, 1, 0, 0, 1, Playing}, Stall},
+                   {1000, Quiet | Round, {OnDevice, 0, 0, 0, 1, Playing}, 1000 + Linger},
+                   {1000 + Linger - 1,
+                    Play,
+                    {OnDevice, 0, 0, 0, 1, Playing},
+                    1000 + Linger - 1 + Stall},
+                   {2000, Quiet | Round, {OnDevice, 0, 0, 0, 1, Playing}, 2000 + Linger},
+                   {2000 + Linger - 1, Round, {OnDevice, 0, 0, 0, 1, Playing}, 2000 + Linger},
+                   {2000 + Linger, Round, {Draining, 0, 0, 0, 1, Finishing}, 2000 + Linger + Poll}};
         QTest::newRow("Draining -> Starting once drained when wanted meanwhile -> OnDevice on a "
                       "new stream")
             << Script{{0, Holding | Play, {OnDevice, 1, 0, 0, 1, Playing}, Stall},
-                      {1000, Quiet | Round, {Draining, 0, 0, 0, 1, Finishing}, 1000 + Poll},
+                      {500, Quiet | Round, {OnDevice, 0, 0, 0, 1, Playing}, 500 + Linger},
+                      {1000, Round, {Draining, 0, 0, 0, 1, Finishing}, 1000 + Poll},
                       {1000, Audible, {Draining, 0, 0, 0, 1, Finishing}},
                       {1020, Round, {Draining, 0, 0, 0, 1, Finishing}, 1020 + Poll},
                       {1040, PlayedOut | Round, {OnDevice, 1, 1, 0, 1, Playing}, 1040 + Stall}};
         QTest::newRow("Draining -> Idle when the stream fails: closed, the connection dropped")
             << Script{{0, Holding | Play, {OnDevice, 1, 0, 0, 1, Playing}, Stall},
-                      {1000, Quiet | Round, {Draining, 0, 0, 0, 1, Finishing}, 1000 + Poll},
+                      {500, Quiet | Round, {OnDevice, 0, 0, 0, 1, Playing}, 500 + Linger},
+                      {1000, Round, {Draining, 0, 0, 0, 1, Finishing}, 1000 + Poll},
                       {1020, Fail | Round, {Idle, 0, 1, 1, 0, Closed}, Never}};
         QTest::newRow(
             "Draining -> Idle after DrainTimeout when the drain never ends; a stream that "
             "asks for nothing while it drains has not stalled")
             << Script{{0, Holding | Play, {OnDevice, 1, 0, 0, 1, Playing}, Stall},
-                      {0, Stop, {OnDevice, 0, 0, 0, 1, Playing}},
-                      {1000, Quiet | Round, {Draining, 0, 0, 0, 1, Finishing}, 1000 + Poll},
+                      {500, Quiet | Round, {OnDevice, 0, 0, 0, 1, Playing}, 500 + Linger},
+                      {1000, Stop, {OnDevice, 0, 0, 0, 1, Playing}},
+                      {1000, Round, {Draining, 0, 0, 0, 1, Finishing}, 1000 + Poll},
                       {1000 + Drain - 1,
                        Round,
                        {Draining, 0, 0, 0, 1, Finishing},

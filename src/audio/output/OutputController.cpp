@@ -4,6 +4,7 @@
 #include "Mixer.h"
 #include "OutputBackend.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace
@@ -93,7 +94,15 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
                 startClock(now);
             break;
         case State::OnDevice:
-            if (!mixWanted())
+            // The stream renders silence for a while before it drains: a next track that takes
+            // some time to open (a long file counted, a chained Ogg) then plays on it at once.
+            if (mixWanted()) {
+                quiet = false;
+            } else if (!quiet) {
+                quiet = true;
+                quietSince = now;
+            }
+            if (quiet && now >= quietSince + Linger)
                 beginDrain();
             break;
         case State::OnClock:
@@ -126,8 +135,9 @@ OutputController::Clock::time_point OutputController::update(Clock::time_point n
     case State::Draining:
         return now + DrainPoll;
     case State::OnDevice:
-        // Looked at again when the stream would count as stalled.
-        return lastRenderSeen + StallTimeout;
+        // Looked at again when the stream would count as stalled, or drain.
+        return quiet ? std::min(quietSince + Linger, lastRenderSeen + StallTimeout)
+                     : lastRenderSeen + StallTimeout;
     case State::OnClock:
         // A try already due waits for the device thread, which says when it is done.
         return nextTry > now ? nextTry : Clock::time_point::max();
@@ -193,6 +203,7 @@ void OutputController::deviceWorkDone(std::unique_ptr<AudioOutput> opened, int o
         deviceRate = openedRate;
         device->admit();
         current = State::OnDevice;
+        quiet = false;
         lastRenderCalls = device->renderCalls();
         lastRenderSeen = now;
         return;
@@ -228,6 +239,7 @@ void OutputController::shutDown()
 
 void OutputController::beginDrain()
 {
+    quiet = false;
     device->finish();
     // Timed by the read-ahead thread, which knows the time.
     drainTimed = false;

@@ -23,7 +23,8 @@
 //             device work in flight for StartPatience        -> OnClock (its outcome still taken)
 //             mix quiet before either                        -> Idle
 //   OnDevice  the device stream renders the mix.
-//             mix quiet, or the rate about to change         -> Draining
+//             mix quiet for Linger, or the rate about to change
+//                                                            -> Draining
 //             device failed, or stalled                      -> Starting (a new connection at once)
 //   OnClock   the silent clock renders the mix, keeping time as a device would.
 //             mix quiet                                      -> Idle (clock stopped)
@@ -87,6 +88,10 @@ public:
     // How long a start waits for device work in flight before the clock keeps time meanwhile.
     // Opening and starting a stream takes 1 to 30 ms; a server that does not answer, for ever.
     static constexpr auto StartPatience = std::chrono::milliseconds(300);
+    // How long the stream renders silence once the mix is quiet before it drains, so that Play
+    // over a playing track keeps the stream while the next file opens (a long MP3 counted, a
+    // chained Ogg: up to 200 ms cold) instead of draining it and opening another.
+    static constexpr auto Linger = std::chrono::milliseconds(500);
 
     OutputController(Mixer& mixer, std::unique_ptr<OutputBackend> backend);
     ~OutputController();
@@ -171,6 +176,9 @@ private:
     // When the drain began, set by the read-ahead thread.
     Clock::time_point drainStart{};
     bool drainTimed = false;
+    // OnDevice: whether the mix was quiet when last looked at, and since when.
+    bool quiet = false;
+    Clock::time_point quietSince{};
     // The device's count of render calls when last seen to grow, and when that was.
     uint64_t lastRenderCalls = 0;
     Clock::time_point lastRenderSeen{};
