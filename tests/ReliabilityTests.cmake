@@ -1,9 +1,8 @@
-# Listening to what is really played: a private PulseAudio server with a null sink, a recorder of
-# its monitor, and the measurements made on a recording.
+# Listening to what is really played: a private sound server whose sink writes into a pipe, the tap
+# that reads it, and the measurements made on what it heard.
 add_library(brisnak_audio_check STATIC
     support/ExactSignal.cpp support/ExactSignal.h
     support/PulseAddressScope.cpp support/PulseAddressScope.h
-    support/SinkRecorder.cpp support/SinkRecorder.h
     support/SinkTap.cpp support/SinkTap.h
     support/TrackMatch.cpp support/TrackMatch.h)
 target_include_directories(brisnak_audio_check PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
