@@ -415,19 +415,6 @@ QJsonObject benchCallsUnderLoad(const std::filesystem::path& dir, double seconds
             {"calls", calls}};
 }
 
-// Bytes this process has read through read() and pread() so far.
-int64_t bytesRead()
-{
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    int64_t value = 0;
-    while (io >> key >> value) {
-        if (key == "rchar:")
-            return value;
-    }
-    return -1;
-}
-
 // 6. Play on the files of the corpus that lie about what follows their audio.
 QJsonArray benchLyingFiles(const std::filesystem::path& dir)
 {
@@ -443,9 +430,9 @@ QJsonArray benchLyingFiles(const std::filesystem::path& dir)
         std::vector<double> plays;
         int64_t read = 0;
         for (int i = 0; i < 5; ++i) {
-            const int64_t before = bytesRead();
+            const int64_t before = FileCorpus::bytesRead();
             plays.push_back(millisecondsOf([&] { player.Play(expected.path.c_str()); }));
-            read = bytesRead() - before;
+            read = FileCorpus::bytesRead() - before;
             player.Stop();
         }
         const uint32_t length = player.GetLength();

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -46,19 +45,6 @@ bool opensWith(const Decoder& decoder, Library library)
         return dynamic_cast<const Mpg123Decoder*>(&decoder);
     }
     return false;
-}
-
-// Bytes this process has read through read() and pread() so far (Linux's own count).
-int64_t bytesRead()
-{
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    int64_t value = 0;
-    while (io >> key >> value) {
-        if (key == "rchar:")
-            return value;
-    }
-    return -1;
 }
 
 // A whole file as the decoder gives it: a run of reads in one format makes a segment.
@@ -144,7 +130,7 @@ private slots:
         const Expected expected = row->make(folder.path().toStdString(), 1.0);
         QVERIFY(expected.written);
 
-        const int64_t readBefore = bytesRead();
+        const int64_t readBefore = FileCorpus::bytesRead();
         std::unique_ptr<Decoder> decoder = FormatSniffer::open(expected.path.c_str());
         if (expected.outcome == Outcome::Refused ||
             (expected.outcome == Outcome::Either && !decoder)) {
@@ -168,7 +154,7 @@ private slots:
         const std::vector<Segment> segments = decodeSegments(*decoder, kept);
         QVERIFY2(kept, "a read broke the decoder's promises");
         if (expected.mostBytesRead > 0) {
-            const int64_t read = bytesRead() - readBefore;
+            const int64_t read = FileCorpus::bytesRead() - readBefore;
             QVERIFY2(read <= expected.mostBytesRead,
                      qPrintable(QStringLiteral("%1 bytes read").arg(read)));
         }
