@@ -132,6 +132,11 @@ private slots:
 
         const int64_t readBefore = FileCorpus::bytesRead();
         std::unique_ptr<Decoder> decoder = FormatSniffer::open(expected.path.c_str());
+        if (expected.mostBytesOpening > 0) {
+            const int64_t read = FileCorpus::bytesRead() - readBefore;
+            QVERIFY2(read <= expected.mostBytesOpening,
+                     qPrintable(QStringLiteral("%1 bytes read to open").arg(read)));
+        }
         if (expected.outcome == Outcome::Refused ||
             (expected.outcome == Outcome::Either && !decoder)) {
             QVERIFY(!decoder);
