@@ -240,6 +240,7 @@ public:
     // What is still open once the controller is gone.
     bool leavesNothingOpen()
     {
+        finishWork();
         const auto device = backend->lastDevice();
         const auto clock = backend->lastClock();
         controller.reset();
@@ -298,8 +299,11 @@ private:
 
     void finishWork()
     {
-        for (Hold* hold : {&backend->openHold, &backend->startHold, &backend->stopHold})
-            hold->open();
+        // The backend goes with the controller.
+        if (controller) {
+            for (Hold* hold : {&backend->openHold, &backend->startHold, &backend->stopHold})
+                hold->open();
+        }
         if (deviceThread.joinable())
             deviceThread.join();
     }
