@@ -13,6 +13,7 @@
 #include "OfflineEngine.h"
 #include "Sound.h"
 #include "SoundCapture.h"
+#include "ThreadNames.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -707,6 +708,7 @@ private slots:
         // Long enough to be still playing after the device has been given up, under ThreadSanitizer
         // too.
         const QString path = tone("through-a-fault", AudioFixtures::Format::Wav, 3.0);
+        const QStringList threadsBefore = ThreadNames::now("brisnak-");
         FakeDeviceEngine engine;
         FakeBackend& backend = *engine.backend;
         Hold* hold = fault == "open waits"    ? &backend.openHold
@@ -763,8 +765,11 @@ private slots:
         quitting.start();
         QCOMPARE(engine.system->release(), AudioResult::Ok);
         QVERIFY2(quitting.elapsed() < 2000, qPrintable(QString("%1 ms").arg(quitting.elapsed())));
-        // The device thread left behind comes back and ends on the engine it was left with.
-        if (hold)
+        // Nothing held: the engine's threads have ended. Otherwise the device thread left behind
+        // comes back and ends on the engine it was left with.
+        if (!hold)
+            QCOMPARE(ThreadNames::now("brisnak-"), threadsBefore);
+        else
             hold->open();
     }
 

@@ -6,6 +6,7 @@
 #include "PulseAddressScope.h"
 #include "SinkTap.h"
 #include "SoundServer.h"
+#include "ThreadNames.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,13 +48,7 @@ Usage usageNow()
                 usage.residentKb = line.mid(6).trimmed().split(' ').value(0).toLongLong();
         }
     }
-    for (const QString& task :
-         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile name("/proc/self/task/" + task + "/comm");
-        if (name.open(QIODevice::ReadOnly))
-            usage.threads << QString::fromLocal8Bit(name.readAll().trimmed());
-    }
-    usage.threads.sort();
+    usage.threads = ThreadNames::now();
     usage.descriptors = int(QDir("/proc/self/fd")
                                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
                                 .size());
