@@ -16,11 +16,15 @@ constexpr sf_count_t countBlock = 4096;
 constexpr int64_t skipStep = 4096;
 // A file cut short: the frames before its end that are decoded rather than bisected (findEnd).
 constexpr int64_t readThrough = int64_t{1} << 20;
-// Bytes one seek or probe may read, and one read on top of what its frames take: far above what
-// libFLAC reads to seek in a long file (measured: 57 kB at most in 10 minutes of noise, 98 MB,
-// and 25 kB in 30 minutes of a tone), far below what it reads looking for its next frame through
-// a stretch of zeros (measured: 17 MB to open a minute whose last 79 kB were zeros).
+// Bytes one read may take on top of what its frames take, and the least one seek or probe may
+// read: far above what libFLAC reads to seek in a long file (measured: 57 kB at most in 10
+// minutes of noise, 98 MB, and 25 kB in 30 minutes of a tone), far below what it reads looking for
+// its next frame through a stretch of zeros (measured: 17 MB to open a minute whose last 79 kB were
+// zeros).
 constexpr int64_t searchBytes = int64_t{1} << 20;
+// A seek near the end of a FLAC file cut short reads more, in proportion to the file (measured:
+// up to 1.6 MB in a 60-minute tone cut to 60 %, 28 MB), so a seek may read an eighth of the file.
+constexpr int64_t seekShare = 8;
 // The most bytes a frame of one channel can take in any format libsndfile reads.
 constexpr int64_t sampleBytes = 8;
 
@@ -128,6 +132,11 @@ int64_t SndfileDecoder::findEnd(int64_t announced)
     return end >= readable && end < unreadable ? end : std::min(framesFrom(0), announced);
 }
 
+int64_t SndfileDecoder::seekBytes() const
+{
+    return std::max<int64_t>(searchBytes, fileSize / seekShare);
+}
+
 bool SndfileDecoder::reopen()
 {
     if (file)
@@ -198,7 +207,7 @@ bool SndfileDecoder::frameReads(int64_t frame)
     // A failed seek can leave a codec unable to seek again: every probe starts afresh.
     if (!reopen())
         return false;
-    allow(searchBytes);
+    allow(seekBytes());
     std::vector<float> one(static_cast<size_t>(channelCount));
     return sf_seek(file, frame, SEEK_SET) >= 0 && sf_readf_float(file, one.data(), 1) == 1;
 }
@@ -207,7 +216,7 @@ int64_t SndfileDecoder::framesFrom(int64_t frame)
 {
     if (!reopen())
         return 0;
-    allow(searchBytes);
+    allow(seekBytes());
     if (sf_seek(file, frame, SEEK_SET) < 0)
         return 0;
     std::vector<float> buffer(static_cast<size_t>(countBlock) * static_cast<size_t>(channelCount));
@@ -241,7 +250,7 @@ int64_t SndfileDecoder::findReadableAfter(int64_t frame)
     }
     if (!reopen())
         return -1;
-    allow(searchBytes);
+    allow(seekBytes());
     return sf_seek(file, readable, SEEK_SET) < 0 ? -1 : readable;
 }
 
@@ -278,11 +287,11 @@ bool SndfileDecoder::seekTo(size_t, int64_t frame)
     resumeAt = -1;
     stuck = false;
     // A codec that lost its way in damage may seek again once opened afresh.
-    allow(searchBytes);
+    allow(seekBytes());
     if (sf_seek(file, frame, SEEK_SET) < 0) {
         if (!reopen())
             return false;
-        allow(searchBytes);
+        allow(seekBytes());
         if (sf_seek(file, frame, SEEK_SET) < 0)
             return false;
     }

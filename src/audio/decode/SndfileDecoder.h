@@ -50,6 +50,8 @@ private:
 
     // The next libsndfile call may read `bytes` more (-1: as many as it wants).
     void allow(int64_t bytes) { allowance = bytes; }
+    // What one seek may read.
+    int64_t seekBytes() const;
 
     // libsndfile's virtual I/O over `fd`.
     static sf_count_t ioLength(void* self);
