@@ -865,7 +865,9 @@ def run_text(results):
             f"(this run included), load average {' '.join(m['loadavg_before'])} before and "
             f"{' '.join(m['loadavg_after'])} after; "
             + ("no compiler or linker ran meanwhile." if builds == 0 else
-               f"other builds (a compiler or linker) ran during {builds} % of it."))
+               f"other builds (a compiler or linker) ran during {builds} % of it.")
+            # Figures of a part measured again on its own later, said where they come from.
+            + "".join(f" {note}" for note in m.get("notes", [])))
 
 
 BEGIN = "<!-- whole-player:begin (written by bench/run.sh) -->"
