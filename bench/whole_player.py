@@ -903,8 +903,10 @@ def write(results, args):
     replace_block(os.path.join(args.root, "README.md"),
                   "## Performance\n\nThe engine, and the whole player against its floors (decoding "
                   "alone, its own window without the engine, a Qt window with text) and Debian's "
-                  f"mpv, from one run of `bash bench/run.sh` on {results['machine']['date']} (how "
-                  "each figure is taken: [docs/benchmarks.md](docs/benchmarks.md)):\n\n" + body)
+                  f"mpv, from one run of `bash bench/run.sh` on {results['machine']['date']}"
+                  + (", some parts measured again later" if results["machine"].get("notes") else "")
+                  + " (how each figure is taken, and when: [docs/benchmarks.md](docs/benchmarks.md))"
+                  ":\n\n" + body)
     log("wrote docs/benchmarks.json, the table in docs/benchmarks.md and in README.md")
 
 
