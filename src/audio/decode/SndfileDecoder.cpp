@@ -23,7 +23,9 @@ constexpr int64_t readThrough = int64_t{1} << 20;
 // zeros).
 constexpr int64_t searchBytes = int64_t{1} << 20;
 // A seek near the end of a FLAC file cut short reads more, in proportion to the file (measured:
-// up to 1.6 MB in a 60-minute tone cut to 60 %, 28 MB), so a seek may read an eighth of the file.
+// up to 1.6 MB in a 60-minute tone cut to 60 %, 28 MB), so a seek asked for, and each probe of
+// the search for such an end, may read an eighth of the file; the probes stepping over a stretch
+// that does not decode keep to searchBytes.
 constexpr int64_t seekShare = 8;
 // The most bytes a frame of one channel can take in any format libsndfile reads.
 constexpr int64_t sampleBytes = 8;
@@ -107,7 +109,7 @@ int64_t SndfileDecoder::findEnd(int64_t announced)
     // (each opening the file afresh) are as many as the real length calls for.
     if (announced / 1024 > fileSize) {
         for (int64_t probe = stretch; probe < unreadable; probe *= 2) {
-            if (!frameReads(probe - 1)) {
+            if (!frameReads(probe - 1, seekBytes())) {
                 unreadable = probe;
                 break;
             }
@@ -122,7 +124,7 @@ int64_t SndfileDecoder::findEnd(int64_t announced)
     // read through instead of bisected.
     while (unreadable - readable > readThrough) {
         const int64_t middle = readable + (unreadable - readable) / 2;
-        if (frameReads(middle - 1))
+        if (frameReads(middle - 1, seekBytes()))
             readable = middle;
         else
             unreadable = middle;
@@ -202,12 +204,12 @@ sf_count_t SndfileDecoder::ioTell(void* self)
     return static_cast<SndfileDecoder*>(self)->offset;
 }
 
-bool SndfileDecoder::frameReads(int64_t frame)
+bool SndfileDecoder::frameReads(int64_t frame, int64_t bytes)
 {
     // A failed seek can leave a codec unable to seek again: every probe starts afresh.
     if (!reopen())
         return false;
-    allow(seekBytes());
+    allow(bytes);
     std::vector<float> one(static_cast<size_t>(channelCount));
     return sf_seek(file, frame, SEEK_SET) >= 0 && sf_readf_float(file, one.data(), 1) == 1;
 }
@@ -236,7 +238,7 @@ int64_t SndfileDecoder::findReadableAfter(int64_t frame)
     int64_t unreadable = frame;
     int64_t readable = -1;
     for (int64_t step = skipStep; unreadable + step < frameCount; step *= 2) {
-        if (frameReads(unreadable + step)) {
+        if (frameReads(unreadable + step, searchBytes)) {
             readable = unreadable + step;
             break;
         }
@@ -246,11 +248,11 @@ int64_t SndfileDecoder::findReadableAfter(int64_t frame)
         return -1;
     while (readable - unreadable > skipStep) {
         const int64_t middle = unreadable + (readable - unreadable) / 2;
-        (frameReads(middle) ? readable : unreadable) = middle;
+        (frameReads(middle, searchBytes) ? readable : unreadable) = middle;
     }
     if (!reopen())
         return -1;
-    allow(seekBytes());
+    allow(searchBytes);
     return sf_seek(file, readable, SEEK_SET) < 0 ? -1 : readable;
 }
 

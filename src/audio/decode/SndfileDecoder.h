@@ -38,8 +38,8 @@ private:
     // Opens the file afresh at its first frame (`at` is left to the caller): a failed seek or a
     // read error can leave a codec unable to go on.
     bool reopen();
-    // Whether `frame` can be sought to and read.
-    bool frameReads(int64_t frame);
+    // Whether `frame` can be sought to and read, reading at most `bytes`.
+    bool frameReads(int64_t frame, int64_t bytes);
     // Frames that decode from `frame` to the end.
     int64_t framesFrom(int64_t frame);
     // The frame the file's end really is at, when it announces `announced` frames.
